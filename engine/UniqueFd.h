@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+
+namespace quillsum {
+
+// An open file descriptor, closed when this goes out of scope.
+class UniqueFd {
+public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd &) = delete;
+  UniqueFd &operator=(const UniqueFd &) = delete;
+  ~UniqueFd();
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+private:
+  int fd_;
+};
+
+// Opens a file for reading without ever waiting: a FIFO with no writer or a device opens at
+// once (or fails), so callers can look at what they opened before they read. On failure the
+// result is empty and errno tells why.
+UniqueFd OpenForReading(const std::filesystem::path &name) noexcept;
+
+} // namespace quillsum

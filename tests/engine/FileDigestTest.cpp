@@ -1,0 +1,79 @@
+#include "engine/MD5CLS.h"
+#include "support/Reference.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+namespace quillsum {
+namespace {
+
+using test::ReferenceMd5;
+using test::TempDir;
+
+std::string RandomText(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string text(size, '\0');
+  for (auto &c : text)
+    c = static_cast<char>(random());
+  return text;
+}
+
+TEST(DigestFileToHexStr, RegularFilesOfEverySizeMatchOpenSsl) {
+  const TempDir dir;
+  std::mt19937 random(5);
+  std::vector<std::size_t> sizes = {0,   1,   55,  56,     63,     64,     65,
+                                    127, 128, 129, 131072, 131073, 400'000};
+  for (int k = 0; k < 10; ++k)
+    sizes.push_back(random() % 300'000);
+  MD5CLS md5; // one object for all: nothing from one file may leak into the next
+  for (std::size_t size : sizes) {
+    SCOPED_TRACE(size);
+    const auto content = RandomText(size, static_cast<std::uint32_t>(size));
+    EXPECT_EQ(md5.DigestFileToHexStr(dir.Write("f", content)), ReferenceMd5(content));
+  }
+}
+
+TEST(DigestFileToHexStr, WhatIsNotARegularFileGivesTheEmptyTextAtOnce) {
+  const TempDir dir;
+  const auto fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto unreadable = dir.Write("unreadable", "secret");
+  ::chmod(unreadable.c_str(), 0);
+  struct Case {
+    std::string name;
+    std::filesystem::path path;
+  };
+  std::vector<Case> cases = {{"missing", dir.path() / "missing"}, {"empty name", ""},
+                             {"directory", dir.path()},           {"fifo", fifo},
+                             {"/dev/zero", "/dev/zero"},          {"/dev/null", "/dev/null"}};
+  if (::geteuid() != 0)
+    cases.push_back({"no read permission", unreadable});
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(MD5CLS().DigestFileToHexStr(c.path), "");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
+}
+
+// Over 2^28 bytes, whose bit count needs more than 31 bits; sparse, so it costs no disk.
+TEST(DigestFileToHexStr, LargeSparseFileMatchesMd5sum) {
+  const TempDir dir;
+  const auto file = dir.Write("sparse", "head");
+  {
+    const int fd = ::open(file.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 300'000'007), 0);
+    ASSERT_EQ(::pwrite(fd, "middle", 6, 150'000'000), 6);
+    ASSERT_EQ(::pwrite(fd, "tail", 4, 300'000'003), 4);
+    ::close(fd);
+  }
+  EXPECT_EQ(MD5CLS().DigestFileToHexStr(file), test::Md5sumOf(file));
+}
+
+} // namespace
+} // namespace quillsum

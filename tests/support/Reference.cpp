@@ -1,0 +1,69 @@
+#include "Reference.h"
+
+#include <openssl/evp.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace quillsum::test {
+
+std::string ReferenceMd5(std::span<const std::uint8_t> bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr) != 1)
+    throw std::runtime_error("EVP_Digest failed");
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (unsigned int k = 0; k < size; ++k) {
+    hex += kDigits[digest[k] >> 4];
+    hex += kDigits[digest[k] & 0xF];
+  }
+  return hex;
+}
+
+std::string ReferenceMd5(std::string_view bytes) {
+  return ReferenceMd5({reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size()});
+}
+
+std::string Md5sumOf(const std::filesystem::path &file) {
+  // The name goes through the environment, so no quoting can go wrong.
+  ::setenv("QUILLSUM_MD5SUM_FILE", file.c_str(), 1);
+  FILE *pipe = ::popen("md5sum -b -- \"$QUILLSUM_MD5SUM_FILE\"", "r");
+  if (!pipe)
+    throw std::runtime_error("cannot run md5sum");
+  char line[33] = {};
+  const std::size_t got = std::fread(line, 1, 32, pipe);
+  ::pclose(pipe);
+  if (got != 32)
+    throw std::runtime_error("md5sum failed on " + file.string());
+  std::string hex(line, 32);
+  for (char &c : hex)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return hex;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "quillsum-XXXXXX").string();
+  if (!::mkdtemp(pattern.data()))
+    throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::Write(const std::string &name, std::string_view bytes) const {
+  const auto file = path_ / name;
+  std::ofstream(file, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return file;
+}
+
+} // namespace quillsum::test
