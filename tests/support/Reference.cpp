@@ -1,6 +1,9 @@
 #include "Reference.h"
 
+#include <iconv.h>
 #include <openssl/evp.h>
+
+#include <array>
 
 #include <cctype>
 #include <cstdio>
@@ -26,6 +29,34 @@ std::string ReferenceMd5(std::span<const std::uint8_t> bytes) {
 
 std::string ReferenceMd5(std::string_view bytes) {
   return ReferenceMd5({reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size()});
+}
+
+std::uint8_t ReferenceAnsi(char16_t c) {
+  static const auto table = [] {
+    std::array<std::uint8_t, 0x10000> bytes{};
+    const iconv_t cd = iconv_open("CP1252", "UTF-16LE");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+      throw std::runtime_error("iconv has no CP1252");
+    for (std::size_t code = 0; code < bytes.size(); ++code) {
+      char in[2] = {static_cast<char>(code & 0xFF), static_cast<char>(code >> 8)};
+      char out[4] = {};
+      char *inPtr = in;
+      char *outPtr = out;
+      std::size_t inLeft = sizeof in, outLeft = sizeof out;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr); // a lone surrogate must not linger
+      const bool converted =
+          iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
+          outLeft == sizeof out - 1;
+      const bool unassigned =
+          code == 0x81 || code == 0x8D || code == 0x8F || code == 0x90 || code == 0x9D;
+      bytes[code] = unassigned  ? static_cast<std::uint8_t>(code)
+                    : converted ? static_cast<std::uint8_t>(out[0])
+                                : '?';
+    }
+    iconv_close(cd);
+    return bytes;
+  }();
+  return table[c];
 }
 
 std::string Md5sumOf(const std::filesystem::path &file) {

@@ -1,6 +1,7 @@
 #pragma once
 
-// Independent references for tests and benchmarks: OpenSSL's MD5 and coreutils' md5sum.
+// Independent references for tests, fuzzers and benchmarks: OpenSSL's MD5, coreutils' md5sum
+// and glibc's Windows-1252 table.
 
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,10 @@ namespace quillsum::test {
 // OpenSSL's MD5 of the bytes, as 32 upper-case hex digits.
 std::string ReferenceMd5(std::span<const std::uint8_t> bytes);
 std::string ReferenceMd5(std::string_view bytes);
+
+// The byte the text digest must use for a character: glibc's Windows-1252 byte, the byte of the
+// same value for the five bytes that code page leaves unassigned, else '?'.
+std::uint8_t ReferenceAnsi(char16_t c);
 
 // md5sum's digest of the file, upper case.
 std::string Md5sumOf(const std::filesystem::path &file);
