@@ -1,0 +1,265 @@
+#include "window/Form1.h"
+
+#include "engine/CodePage.h"
+#include "engine/MD5CLS.h"
+#include "engine/RuntimeError.h"
+#include "engine/UniqueFd.h"
+
+#include <QApplication>
+#include <QDropEvent>
+#include <QFile>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QShortcut>
+#include <QUrl>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillsum {
+namespace {
+
+// Where the sixteen samples of a file fingerprint start; each is 16 bytes long.
+constexpr std::array<off_t, 16> kSampleOffsets = {
+    0, 429, 979, 1999, 2999, 3999, 4999, 5999, 6999, 7999, 8999, 9999, 10999, 11999, 12999, 13999};
+constexpr std::size_t kSampleSize = 16;
+
+struct Fingerprint {
+  QString digest;  // "" on failure
+  QString failure; // why, in a few words
+};
+
+// A fresh engine for every digest, so that nothing passes from one digest to the next.
+QString DigestOf(const std::u16string &text) {
+  MD5CLS md5;
+  md5.MD5Init();
+  md5.DigestStrToHexStr(text);
+  return QString::fromStdString(md5.GetValues());
+}
+
+Fingerprint Failed(const char *why) { return {{}, QString::fromUtf8(why)}; }
+
+Fingerprint CannotRead(int error) {
+  if (error == ENOENT || error == ENOTDIR)
+    return Failed("no such file");
+  return {{},
+          QStringLiteral("cannot read: ") + QString::fromLocal8Bit(std::strerror(error)).toLower()};
+}
+
+// name is the file's name exactly as the file system knows it.
+Fingerprint SampledFingerprint(const QByteArray &name) {
+  // The system calls would stop at a zero byte and sample some other file.
+  if (name.contains('\0'))
+    return Failed("no such file");
+  struct stat info {};
+  if (::stat(name.constData(), &info) != 0)
+    return CannotRead(errno);
+  // A FIFO or device reports no length of its own; fingerprinting it as an empty file would
+  // mislead.
+  if (!S_ISREG(info.st_mode))
+    return Failed("not a file");
+
+  std::array<std::uint8_t, kSampleOffsets.size() * kSampleSize> samples{};
+  if (info.st_size > 0) {
+    const UniqueFd file = OpenForReading(std::string(name.constData(), name.size()));
+    if (!file)
+      return CannotRead(errno);
+    // The name may have been given to something else since it was looked at.
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+      return Failed("not a file");
+    for (std::size_t k = 0; k < kSampleOffsets.size() && kSampleOffsets[k] < info.st_size; ++k) {
+      // A read that meets the end of the file leaves the rest of its sample zero.
+      ssize_t got;
+      do
+        got = ::pread(file.get(), samples.data() + k * kSampleSize, kSampleSize, kSampleOffsets[k]);
+      while (got < 0 && errno == EINTR);
+      if (got < 0)
+        return CannotRead(errno);
+    }
+  }
+
+  std::u16string text(samples.size(), u'\0');
+  for (std::size_t k = 0; k < samples.size(); ++k)
+    text[k] = AnsiToChar(samples[k]);
+  try {
+    return {DigestOf(text), {}};
+  } catch (const RuntimeError &error) {
+    return Failed(error.what());
+  }
+}
+
+// The one local file a drop carries, as the bytes of its name: the URL keeps bytes that are not
+// UTF-8 percent-encoded, where a QString would lose them. Nothing for a folder or several files.
+std::optional<QByteArray> DroppedFile(const QMimeData *data) {
+  const QList<QUrl> urls = data->urls();
+  if (urls.size() != 1 || !urls.front().isLocalFile())
+    return std::nullopt;
+  QByteArray name =
+      QByteArray::fromPercentEncoding(urls.front().path(QUrl::FullyEncoded).toLatin1());
+  struct stat info {};
+  if (::stat(name.constData(), &info) == 0 && S_ISDIR(info.st_mode))
+    return std::nullopt;
+  return name;
+}
+
+// Tahoma bold 8.25 pt, the font of every caption. Debian's fonts-wine puts a Tahoma where
+// fontconfig does not look, so it is registered here; without it Qt's nearest sans bold serves.
+QFont TahomaBold() {
+  static const QString family = [] {
+    const int id =
+        QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/tahomabd.ttf"));
+    return QFontDatabase::applicationFontFamilies(id).value(0, QStringLiteral("Tahoma"));
+  }();
+  QFont font(family);
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSizeF(8.25);
+  font.setWeight(QFont::Bold);
+  return font;
+}
+
+// Names a control, puts it at its place in its container and tells a screen reader about it.
+template <class Control>
+Control *Place(Control *control, const char *name, QRect geometry, const char *accessibleName,
+               const char *description) {
+  control->setObjectName(QString::fromLatin1(name));
+  control->setGeometry(geometry);
+  control->setAccessibleName(QString::fromUtf8(accessibleName));
+  control->setAccessibleDescription(QString::fromUtf8(description));
+  return control;
+}
+
+QLineEdit *TextBox(QWidget *frame, const char *name, QRect geometry, const char *accessibleName,
+                   const char *description) {
+  auto *box = Place(new QLineEdit(frame), name, geometry, accessibleName, description);
+  // The frame's font would pass to the box; a box keeps the application's own font.
+  QFont font = QApplication::font();
+  font.setResolveMask(QFont::AllPropertiesResolved);
+  box->setFont(font);
+  // No length limit: a long pasted text is digested whole, not cut short.
+  box->setMaxLength(std::numeric_limits<int>::max());
+  return box;
+}
+
+} // namespace
+
+Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Quillsum"));
+  setFixedSize(343, 214);
+  setAcceptDrops(true);
+  const QFont captions = TahomaBold();
+
+  auto *Frame3 = Place(new QGroupBox(QStringLiteral("Result"), this), "Frame3", {8, 128, 329, 57},
+                       "Result", "Where the digest or the fingerprint shows");
+  Frame3->setFont(captions);
+  Text3 = TextBox(Frame3, "Text3", {8, 24, 314, 19}, "Result",
+                  "The MD5 digest of the text, or the sampled fingerprint of the chosen file");
+
+  auto *Frame1 = Place(new QGroupBox(QStringLiteral("Source"), this), "Frame1", {8, 8, 329, 113},
+                       "Source", "A file or a text to digest");
+  Frame1->setFont(captions);
+  auto *Command1 =
+      Place(new QPushButton(QStringLiteral("..."), Frame1), "Command1", {288, 32, 25, 17},
+            "Choose file", "Chooses a file and shows its sampled fingerprint (Ctrl+O)");
+  Command1->setFont(captions);
+  Text2 = TextBox(Frame1, "Text2", {8, 80, 314, 19}, "Text",
+                  "Its MD5 digest shows in Result after every change");
+  auto *Text1 = TextBox(Frame1, "Text1", {8, 32, 273, 19}, "File",
+                        "Not used: choose a file with the button beside it");
+  auto *Label3 = Place(new QLabel(QStringLiteral("File"), Frame1), "Label3", {8, 16, 19, 13},
+                       "File", "Caption of the file row");
+  Label3->setFont(captions);
+  auto *Label1 = Place(new QLabel(QStringLiteral("Text"), Frame1), "Label1", {8, 64, 26, 13},
+                       "Text", "Caption of the text box");
+  Label1->setFont(captions);
+
+  // cmd, the open-file dialog, is made when first shown.
+
+  auto *Label4 = Place(new QLabel(QStringLiteral("www.quillsum.example"), this), "Label4",
+                       {0, 200, 345, 17}, "Web address", "Quillsum's web address");
+  Label4->setFont(captions);
+  Label4->setTextFormat(Qt::PlainText);
+  Label4->setAlignment(Qt::AlignCenter);
+  Label4->setAutoFillBackground(true);
+  QPalette band = Label4->palette();
+  band.setColor(QPalette::Window, Qt::black);
+  band.setColor(QPalette::WindowText, QColor(224, 224, 224));
+  Label4->setPalette(band);
+
+  // A file dropped on the file box or the result box is fingerprinted, as anywhere else in the
+  // window; only Text2 takes dropped text.
+  Text1->setAcceptDrops(false);
+  Text3->setAcceptDrops(false);
+
+  setTabOrder(Text1, Text3);
+  setTabOrder(Text3, Text2);
+  setTabOrder(Text2, Command1);
+  Text1->setFocus();
+
+  connect(Text2, &QLineEdit::textChanged, this, [this] { Run(&Form1::Text2_Change); });
+  connect(Command1, &QPushButton::clicked, this, [this] { Run(&Form1::Command1_Click); });
+  connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this,
+          [this] { Run(&Form1::Command1_Click); });
+}
+
+QString Form1::MD5dariFile(const QString &FileName) {
+  return SampledFingerprint(QFile::encodeName(FileName)).digest;
+}
+
+QString Form1::MD5dariSTRING(const QString &teks) { return DigestOf(teks.toStdU16String()); }
+
+void Form1::dragEnterEvent(QDragEnterEvent *event) {
+  if (DroppedFile(event->mimeData()))
+    event->acceptProposedAction();
+}
+
+void Form1::dropEvent(QDropEvent *event) {
+  if (const auto name = DroppedFile(event->mimeData())) {
+    event->acceptProposedAction();
+    ShowFingerprint(*name);
+  }
+}
+
+void Form1::Text2_Change() { Show(MD5dariSTRING(Text2->text())); }
+
+void Form1::Command1_Click() {
+  cmd.ShowOpen();
+  if (!cmd.FileName().isEmpty())
+    ShowFingerprint(QFile::encodeName(cmd.FileName()));
+}
+
+void Form1::Run(void (Form1::*handler)()) {
+  try {
+    (this->*handler)();
+  } catch (const RuntimeError &error) {
+    QMessageBox report(QMessageBox::Critical, windowTitle(),
+                       QStringLiteral("Run-time error '%1':").arg(error.Number()), QMessageBox::Ok,
+                       this);
+    report.setInformativeText(QString::fromUtf8(error.what()));
+    report.exec();
+  }
+}
+
+void Form1::ShowFingerprint(const QByteArray &name) {
+  const auto [digest, failure] = SampledFingerprint(name);
+  Show(digest, failure);
+}
+
+void Form1::Show(const QString &digest, const QString &failure) {
+  Text3->setText(digest);
+  Text3->setPlaceholderText(failure);
+}
+
+} // namespace quillsum

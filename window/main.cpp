@@ -1,0 +1,10 @@
+#include "window/Form1.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[]) {
+  QApplication app(argc, argv);
+  quillsum::Form1 window;
+  window.show();
+  return app.exec();
+}
