@@ -1,0 +1,61 @@
+#include "WindowTest.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+namespace quillsum::test {
+
+namespace {
+
+void SetDefault(const char *name, const char *value) {
+  if (const char *set = std::getenv(name); !set || !*set)
+    ::setenv(name, value, 1);
+}
+
+} // namespace
+
+Headless::Headless() {
+  SetDefault("QT_QPA_PLATFORM", "offscreen");
+  SetDefault("QT_SCALE_FACTOR", "1");
+  SetDefault("XDG_RUNTIME_DIR", dir_.path().c_str());
+  const auto config = dir_.path() / "config";
+  std::filesystem::create_directory(config);
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+}
+
+std::string RandomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (auto &b : bytes)
+    b = static_cast<char>(random());
+  return bytes;
+}
+
+void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 &&
+                       ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size()) &&
+                       ::ftruncate(fd, length) == 0;
+  if (fd >= 0)
+    ::close(fd);
+  if (!written)
+    throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string ModelFingerprint(std::string_view head, std::int64_t length) {
+  std::vector<std::int64_t> positions = {1, 430, 980};
+  for (std::int64_t k = 4; k <= 16; ++k)
+    positions.push_back(1000 * (k - 2));
+  std::string samples;
+  for (const std::int64_t position : positions)
+    for (std::int64_t at = position - 1; at < position - 1 + 16; ++at)
+      samples += at < length && at < static_cast<std::int64_t>(head.size()) ? head[at] : '\0';
+  return ReferenceMd5(samples);
+}
+
+} // namespace quillsum::test
