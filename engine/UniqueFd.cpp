@@ -1,5 +1,7 @@
 #include "engine/UniqueFd.h"
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +13,11 @@ UniqueFd::~UniqueFd() {
 }
 
 UniqueFd OpenForReading(const std::filesystem::path &name) noexcept {
+  // The system call would stop at a zero byte and open some other file.
+  if (name.native().find('\0') != std::string::npos) {
+    errno = ENOENT;
+    return UniqueFd(-1);
+  }
   return UniqueFd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
 }
 
