@@ -13,18 +13,22 @@
 
 namespace quillsum::test {
 
+std::string ToHex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (std::uint8_t b : bytes) {
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 0xF];
+  }
+  return hex;
+}
+
 std::string ReferenceMd5(std::span<const std::uint8_t> bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr) != 1)
     throw std::runtime_error("EVP_Digest failed");
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (unsigned int k = 0; k < size; ++k) {
-    hex += kDigits[digest[k] >> 4];
-    hex += kDigits[digest[k] & 0xF];
-  }
-  return hex;
+  return ToHex({digest, size});
 }
 
 std::string ReferenceMd5(std::string_view bytes) {
@@ -57,6 +61,21 @@ std::uint8_t ReferenceAnsi(char16_t c) {
     return bytes;
   }();
   return table[c];
+}
+
+std::string ReferenceFingerprint(std::string_view file, std::int64_t lengthTaken) {
+  std::string samples;
+  for (std::int64_t offset : {0, 429, 979, 1999, 2999, 3999, 4999, 5999, 6999, 7999, 8999, 9999,
+                              10999, 11999, 12999, 13999})
+    for (std::int64_t at = offset; at < offset + 16; ++at)
+      samples += offset < lengthTaken && at < static_cast<std::int64_t>(file.size())
+                     ? file[static_cast<std::size_t>(at)]
+                     : '\0';
+  return ReferenceMd5(samples);
+}
+
+std::string ReferenceFingerprint(std::string_view file) {
+  return ReferenceFingerprint(file, static_cast<std::int64_t>(file.size()));
 }
 
 std::string Md5sumOf(const std::filesystem::path &file) {

@@ -10,6 +10,9 @@
 
 namespace quillsum::test {
 
+// Upper-case hex digits of the bytes.
+std::string ToHex(std::span<const std::uint8_t> bytes);
+
 // OpenSSL's MD5 of the bytes, as 32 upper-case hex digits.
 std::string ReferenceMd5(std::span<const std::uint8_t> bytes);
 std::string ReferenceMd5(std::string_view bytes);
@@ -17,6 +20,12 @@ std::string ReferenceMd5(std::string_view bytes);
 // The byte the text digest must use for a character: glibc's Windows-1252 byte, the byte of the
 // same value for the five bytes that code page leaves unassigned, else '?'.
 std::uint8_t ReferenceAnsi(char16_t c);
+
+// The window's sampled fingerprint, modelled byte by byte: OpenSSL's MD5 of the 16 bytes at each
+// of the offsets 0, 429, 979, 1999, 2999, ..., 13999. A sample is read when its offset lies below
+// the length taken; it holds the file's bytes there, zeros past file's end.
+std::string ReferenceFingerprint(std::string_view file, std::int64_t lengthTaken);
+std::string ReferenceFingerprint(std::string_view file);
 
 // md5sum's digest of the file, upper case.
 std::string Md5sumOf(const std::filesystem::path &file);
