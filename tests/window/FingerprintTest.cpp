@@ -15,13 +15,12 @@ namespace quillsum {
 namespace {
 
 using test::MakeFile;
-using test::ModelFingerprint;
 using test::RandomBytes;
 
 QString Name(const std::filesystem::path &path) { return QString::fromStdString(path.string()); }
 
 QString Model(std::string_view head, std::int64_t length) {
-  return QString::fromStdString(ModelFingerprint(head, length));
+  return QString::fromStdString(test::ReferenceFingerprint(head, length));
 }
 
 // Opens and closes of one file, as inotify saw them.

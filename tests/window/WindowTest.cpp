@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
-#include <vector>
 
 namespace quillsum::test {
 
@@ -45,17 +44,6 @@ void MakeFile(const std::filesystem::path &file, std::string_view head, std::int
     ::close(fd);
   if (!written)
     throw std::runtime_error("cannot write " + file.string());
-}
-
-std::string ModelFingerprint(std::string_view head, std::int64_t length) {
-  std::vector<std::int64_t> positions = {1, 430, 980};
-  for (std::int64_t k = 4; k <= 16; ++k)
-    positions.push_back(1000 * (k - 2));
-  std::string samples;
-  for (const std::int64_t position : positions)
-    for (std::int64_t at = position - 1; at < position - 1 + 16; ++at)
-      samples += at < length && at < static_cast<std::int64_t>(head.size()) ? head[at] : '\0';
-  return ReferenceMd5(samples);
 }
 
 } // namespace quillsum::test

@@ -1,7 +1,6 @@
 #pragma once
 
-// What the window's tests share: a headless Qt session, files of any length, and the sampled
-// fingerprint worked out independently of the window.
+// What the window's tests share: a headless Qt session and files of any length.
 
 #include "support/Reference.h"
 
@@ -32,11 +31,6 @@ std::string RandomBytes(std::size_t size, std::uint32_t seed);
 // Writes a file whose first bytes are head and whose length is length; the rest is a hole, so a
 // file of several GiB costs no disk.
 void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length);
-
-// The fingerprint of such a file, from the sampling rule: 16 bytes at each 1-based position 1,
-// 430, 980 and 1000 * (k - 2) for k = 4 to 16, a byte past the end counting as zero, digested
-// by OpenSSL.
-std::string ModelFingerprint(std::string_view head, std::int64_t length);
 
 } // namespace quillsum::test
 

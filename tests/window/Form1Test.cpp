@@ -1,0 +1,472 @@
+// The window as its user meets it: its layout, typing and pasting into Text2, the real file
+// dialog, drops from a file manager, and a handler's run-time error.
+
+#include "window/Form1.h"
+#include "WindowTest.h"
+
+#include "engine/RuntimeError.h"
+
+#include <QClipboard>
+#include <QDialogButtonBox>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+namespace quillsum {
+namespace {
+
+using test::MakeFile;
+using test::RandomBytes;
+using test::ReferenceMd5;
+
+QString Md5Of(const QByteArray &bytes) {
+  return QString::fromStdString(ReferenceMd5(std::string_view(bytes.constData(), bytes.size())));
+}
+
+QString Model(const QByteArray &head, qint64 length) {
+  return QString::fromStdString(
+      test::ReferenceFingerprint(std::string_view(head.constData(), head.size()), length));
+}
+
+QLineEdit *Box(const QWidget &form, const char *name) { return form.findChild<QLineEdit *>(name); }
+
+// Types text as keystrokes; keyClicks takes only ASCII, so other characters go as key events
+// that carry their text, the way an input method delivers them.
+void Type(QWidget *widget, const QString &text) {
+  for (const QChar c : text) {
+    if (c.unicode() < 0x80)
+      QTest::keyClicks(widget, QString(c));
+    else
+      QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+  }
+}
+
+// Does open(), which shows a modal widget, and gesture on that widget once it is on screen. A
+// watchdog closes every modal widget if the gesture does not end it, so a fault fails the test
+// instead of hanging it. True when the gesture ran and the watchdog had nothing to do.
+bool WithModal(const std::function<void()> &open, const std::function<void(QWidget *)> &gesture) {
+  bool ran = false;
+  bool rescued = false;
+  QObject scope; // stops both timers when this returns
+  QTimer::singleShot(0, &scope, [&] {
+    QWidget *modal = QApplication::activeModalWidget();
+    if (modal && QTest::qWaitForWindowExposed(modal)) {
+      ran = true;
+      gesture(modal);
+    }
+  });
+  QTimer::singleShot(30'000, &scope, [&] {
+    rescued = true;
+    while (QWidget *modal = QApplication::activeModalWidget())
+      modal->close();
+  });
+  open();
+  return ran && !rescued;
+}
+
+// The window's own file dialog, found by its name.
+QFileDialog *Dialog(QWidget *modal) {
+  auto *dialog = qobject_cast<QFileDialog *>(modal);
+  return dialog && dialog->objectName() == "cmd" ? dialog : nullptr;
+}
+
+void TypeNameAndOpen(QWidget *modal, const QString &name) {
+  QFileDialog *dialog = Dialog(modal);
+  QVERIFY(dialog);
+  auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit");
+  QVERIFY(edit);
+  Type(edit, name);
+  QTest::keyClick(edit, Qt::Key_Return);
+}
+
+void Cancel(QWidget *modal) {
+  QFileDialog *dialog = Dialog(modal);
+  QVERIFY(dialog);
+  QPushButton *cancel =
+      dialog->findChild<QDialogButtonBox *>("buttonBox")->button(QDialogButtonBox::Cancel);
+  QTest::mouseClick(cancel, Qt::LeftButton);
+}
+
+// Presses "..." and chooses name in the dialog.
+bool Choose(const QWidget &form, const QString &name) {
+  return WithModal(
+      [&] { QTest::mouseClick(form.findChild<QPushButton *>("Command1"), Qt::LeftButton); },
+      [&](QWidget *modal) { TypeNameAndOpen(modal, name); });
+}
+
+bool PressAndCancel(const QWidget &form) {
+  return WithModal(
+      [&] { QTest::mouseClick(form.findChild<QPushButton *>("Command1"), Qt::LeftButton); },
+      Cancel);
+}
+
+// Offers and drops urls on the window's bottom band; true when the window took the offer.
+bool Drop(Form1 &form, const QList<QUrl> &urls) {
+  QMimeData data;
+  data.setUrls(urls);
+  const QPoint at(171, 207);
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &drop);
+  return enter.isAccepted();
+}
+
+// A file: URL for a name in bytes, as a file manager sends it.
+QUrl FileUrl(const std::filesystem::path &file) {
+  return QUrl::fromEncoded("file://" +
+                           QByteArray::fromStdString(file.string()).toPercentEncoding("/"));
+}
+
+QString Text(const QWidget *control) {
+  return control->property(qobject_cast<const QGroupBox *>(control) ? "title" : "text").toString();
+}
+
+// The window's text digest, made to fail on one text as the engine would at one of its limits.
+class FailingForm : public Form1 {
+public:
+  QString MD5dariSTRING(const QString &teks) override {
+    if (teks == "boom")
+      throw RuntimeError(6);
+    return Form1::MD5dariSTRING(teks);
+  }
+};
+
+} // namespace
+
+class Form1Test : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<Form1> form_;
+
+  // A window on screen with the keyboard focus.
+  Form1 &Shown(std::unique_ptr<Form1> form = std::make_unique<Form1>()) {
+    form_ = std::move(form);
+    form_->show();
+    QApplication::setActiveWindow(form_.get());
+    [&] { QVERIFY(QTest::qWaitForWindowActive(form_.get())); }();
+    return *form_;
+  }
+
+private slots:
+  void cleanup() { form_.reset(); }
+
+  void startsFixedEmptyAndIdle() {
+    Form1 &form = Shown();
+    QCOMPARE(form.windowTitle(), "Quillsum");
+    QCOMPARE(form.size(), QSize(343, 214));
+    QCOMPARE(form.minimumSize(), form.maximumSize());
+    for (const char *name : {"Text1", "Text2", "Text3"})
+      QVERIFY2(Box(form, name)->text().isEmpty(), name);
+    QVERIFY(Box(form, "Text3")->placeholderText().isEmpty());
+    QCOMPARE(QApplication::focusWidget(), Box(form, "Text1"));
+    QVERIFY(!form.findChild<QFileDialog *>()); // nothing shown but the window
+  }
+
+  void everyControlIsAsLaidOut_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("tahoma");
+    QTest::newRow("Frame3") << "QGroupBox"
+                            << "Form1" << QRect(8, 128, 329, 57) << "Result" << true;
+    QTest::newRow("Text3") << "QLineEdit"
+                           << "Frame3" << QRect(8, 24, 314, 19) << "" << false;
+    QTest::newRow("Frame1") << "QGroupBox"
+                            << "Form1" << QRect(8, 8, 329, 113) << "Source" << true;
+    QTest::newRow("Command1") << "QPushButton"
+                              << "Frame1" << QRect(288, 32, 25, 17) << "..." << true;
+    QTest::newRow("Text2") << "QLineEdit"
+                           << "Frame1" << QRect(8, 80, 314, 19) << "" << false;
+    QTest::newRow("Text1") << "QLineEdit"
+                           << "Frame1" << QRect(8, 32, 273, 19) << "" << false;
+    QTest::newRow("Label3") << "QLabel"
+                            << "Frame1" << QRect(8, 16, 19, 13) << "File" << true;
+    QTest::newRow("Label1") << "QLabel"
+                            << "Frame1" << QRect(8, 64, 26, 13) << "Text" << true;
+    QTest::newRow("Label4") << "QLabel"
+                            << "Form1" << QRect(0, 200, 345, 17) << "www.quillsum.example" << true;
+  }
+  void everyControlIsAsLaidOut() {
+    QFETCH(QString, kind);
+    QFETCH(QString, container);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+    QFETCH(bool, tahoma);
+    Form1 &form = Shown();
+    const auto *control = form.findChild<QWidget *>(QTest::currentDataTag());
+    QVERIFY(control);
+    QCOMPARE(control->metaObject()->className(), kind);
+    QCOMPARE(control->parentWidget()->objectName(), container);
+    QCOMPARE(control->geometry(), geometry);
+    QCOMPARE(Text(control), caption);
+    QVERIFY(!control->accessibleName().isEmpty());
+    QVERIFY(!control->accessibleDescription().isEmpty());
+
+    const QFontInfo font(control->font());
+    QVERIFY2(QFontDatabase::families().contains(font.family()), qPrintable(font.family()));
+    if (tahoma) {
+      QCOMPARE(control->font().pointSizeF(), 8.25);
+      QVERIFY(font.bold());
+      // Installed by fonts-wine, which the set-up installs; without it a sans bold serves.
+      if (QFile::exists("/usr/share/wine/fonts/tahomabd.ttf"))
+        QCOMPARE(font.family(), "Tahoma");
+    } else {
+      QCOMPARE(control->font(), QApplication::font());
+      QVERIFY(!font.bold());
+    }
+  }
+
+  void bandIsBlackWithLightGreyCentredText() {
+    Form1 &form = Shown();
+    const QImage image = form.grab().toImage();
+    const QRgb black = qRgb(0, 0, 0);
+    const QRgb grey = qRgb(224, 224, 224);
+    int left = image.width(), right = -1, greys = 0;
+    for (int y = 200; y < 214; ++y)
+      for (int x = 0; x < 343; ++x) {
+        const QRgb pixel = image.pixel(x, y) & 0xFFFFFF;
+        if (pixel == (grey & 0xFFFFFF))
+          ++greys;
+        if (pixel != (black & 0xFFFFFF)) {
+          left = std::min(left, x);
+          right = std::max(right, x);
+        }
+      }
+    QCOMPARE(image.pixel(0, 213), black);
+    QCOMPARE(image.pixel(342, 200), black);
+    QVERIFY(greys > 0);
+    // Centred on the band, which runs two pixels past the window's right edge.
+    QVERIFY2(std::abs((left + right + 1) / 2.0 - 345 / 2.0) <= 2,
+             qPrintable(QString("text spans %1 to %2").arg(left).arg(right)));
+  }
+
+  void tabFollowsTheTabIndex() {
+    Form1 &form = Shown();
+    QCOMPARE(QApplication::focusWidget(), Box(form, "Text1"));
+    for (const char *next : {"Text3", "Text2", "Command1", "Text1"}) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget()->objectName(), next);
+    }
+  }
+
+  void typingShowsTheDigestAfterEveryChange_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QByteArray>("bytes"); // the text in the ANSI code page
+    QTest::addColumn<QString>("golden");
+    QTest::newRow("abc") << "abc" << QByteArray("abc") << "900150983CD24FB0D6963F7D28E17F72";
+    QTest::newRow("message digest")
+        << "message digest" << QByteArray("message digest") << "F96B697D7CB7938D525A2F31AAF161D0";
+    QTest::newRow("accents and euro")
+        << QString::fromUtf8("é€ü") << QByteArray("\xE9\x80\xFC") << "";
+  }
+  void typingShowsTheDigestAfterEveryChange() {
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, golden);
+    Form1 &form = Shown();
+    QLineEdit *text2 = Box(form, "Text2");
+    QLineEdit *text3 = Box(form, "Text3");
+    for (qsizetype k = 1; k <= typed.size(); ++k) {
+      Type(text2, typed.mid(k - 1, 1));
+      QCOMPARE(text3->text(), Md5Of(bytes.left(k)));
+    }
+    if (!golden.isEmpty())
+      QCOMPARE(text3->text(), golden);
+    for (qsizetype k = typed.size() - 1; k >= 0; --k) {
+      QTest::keyClick(text2, Qt::Key_Backspace);
+      QCOMPARE(text3->text(), Md5Of(bytes.left(k)));
+    }
+    QCOMPARE(text3->text(), "D41D8CD98F00B204E9800998ECF8427E");
+    QVERIFY(Box(form, "Text1")->text().isEmpty());
+  }
+
+  void pastingALongTextDigestsItWhole() {
+    Form1 &form = Shown();
+    QString text;
+    QByteArray bytes;
+    const std::string random = RandomBytes(40'000, 4);
+    for (const char r : random) {
+      // Mostly ASCII, with some characters whose code page byte differs from their code.
+      const auto pick = static_cast<unsigned char>(r) % 64;
+      const auto [c, b] = pick == 0   ? std::pair{QChar(0x20AC), '\x80'}
+                          : pick == 1 ? std::pair{QChar(0xE9), '\xE9'}
+                                      : std::pair{QChar('a' + pick % 26), char('a' + pick % 26)};
+      text += c;
+      bytes += b;
+    }
+    QApplication::clipboard()->setText(text);
+    QLineEdit *text2 = Box(form, "Text2");
+    text2->setFocus();
+    QTest::keyClick(text2, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(text2->text().size(), 40'000);
+    QCOMPARE(Box(form, "Text3")->text(), Md5Of(bytes));
+  }
+
+  void choosingAFileShowsItsFingerprint_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<QString>("golden");
+    QTest::newRow("empty file") << "empty" << QByteArray() << 0LL
+                                << "348A9791DC41B89796EC3808B5B5262F";
+    QTest::newRow("abc") << "abc" << QByteArray("abc") << 3LL << "1A821A17504FE5B6180E653902FC80BC";
+    QTest::newRow("14000 bytes") << "f" << QByteArray::fromStdString(RandomBytes(14'000, 5))
+                                 << 14'000LL << "";
+    QTest::newRow("2 GiB and more")
+        << "big" << QByteArray::fromStdString(RandomBytes(20'000, 6)) << (1LL << 31) + 5 << "";
+    QTest::newRow("UTF-8 name") << QString::fromUtf8("café ü €.bin")
+                                << QByteArray::fromStdString(RandomBytes(900, 7)) << 900LL << "";
+  }
+  void choosingAFileShowsItsFingerprint() {
+    QFETCH(QString, name);
+    QFETCH(QByteArray, head);
+    QFETCH(qint64, length);
+    QFETCH(QString, golden);
+    const test::TempDir dir;
+    const QString path = QString::fromStdString(dir.path().string()) + '/' + name;
+    MakeFile(path.toStdString(), std::string_view(head.constData(), head.size()), length);
+    Form1 &form = Shown();
+    Type(Box(form, "Text2"), "x");
+
+    QVERIFY(Choose(form, path));
+    QCOMPARE(Box(form, "Text3")->text(), Model(head, length));
+    if (!golden.isEmpty())
+      QCOMPARE(Box(form, "Text3")->text(), golden);
+    QVERIFY(Box(form, "Text1")->text().isEmpty());
+    QCOMPARE(Box(form, "Text2")->text(), "x");
+  }
+
+  void cancellingChangesNothing() {
+    const test::TempDir dir;
+    const auto file = dir.Write("abc", "abc");
+    Form1 &form = Shown();
+    QLineEdit *text3 = Box(form, "Text3");
+    Type(Box(form, "Text2"), "abc");
+    QVERIFY(PressAndCancel(form));
+    QCOMPARE(text3->text(), Md5Of("abc"));
+
+    QVERIFY(Choose(form, QString::fromStdString(file.string())));
+    QCOMPARE(text3->text(), "1A821A17504FE5B6180E653902FC80BC");
+    Type(Box(form, "Text2"), "d");
+    QVERIFY(PressAndCancel(form)); // must not fingerprint the earlier choice again
+    QCOMPARE(text3->text(), Md5Of("abcd"));
+  }
+
+  void ctrlOOpensTheDialog() {
+    const test::TempDir dir;
+    const auto file = dir.Write("abc", "abc");
+    Form1 &form = Shown();
+    QLineEdit *text2 = Box(form, "Text2");
+    text2->setFocus();
+    QVERIFY(WithModal(
+        [&] { QTest::keyClick(text2, Qt::Key_O, Qt::ControlModifier); },
+        [&](QWidget *modal) { TypeNameAndOpen(modal, QString::fromStdString(file.string())); }));
+    QCOMPARE(Box(form, "Text3")->text(), "1A821A17504FE5B6180E653902FC80BC");
+  }
+
+  void droppingAFileFingerprintsIt_data() {
+    QTest::addColumn<QByteArrayList>("names"); // made as files unless "folder" or "fifo"
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("failure"); // when taken: "" for a fingerprint
+    QTest::newRow("one file") << QByteArrayList{"f"} << true << "";
+    QTest::newRow("name not UTF-8") << QByteArrayList{"\xFF\xFE name.bin"} << true << "";
+    QTest::newRow("name with a newline") << QByteArrayList{"two\nlines"} << true << "";
+    QTest::newRow("name with %") << QByteArrayList{"100%25"} << true << "";
+    QTest::newRow("no such file") << QByteArrayList{"missing"} << true << "no such file";
+    QTest::newRow("fifo") << QByteArrayList{"fifo"} << true << "not a file";
+    if (::geteuid() != 0) // root reads anything
+      QTest::newRow("unreadable") << QByteArrayList{"unreadable"} << true
+                                  << "cannot read: permission denied";
+    QTest::newRow("folder") << QByteArrayList{"folder"} << false << "";
+    QTest::newRow("two files") << QByteArrayList{"f", "g"} << false << "";
+    QTest::newRow("web address") << QByteArrayList{} << false << "";
+  }
+  void droppingAFileFingerprintsIt() {
+    QFETCH(QByteArrayList, names);
+    QFETCH(bool, taken);
+    QFETCH(QString, failure);
+    const test::TempDir dir;
+    const std::string content = RandomBytes(3000, 8);
+    QList<QUrl> urls;
+    for (const QByteArray &name : names) {
+      const auto path = dir.path() / name.toStdString();
+      if (name == "folder")
+        std::filesystem::create_directory(path);
+      else if (name == "fifo")
+        QCOMPARE(::mkfifo(path.c_str(), 0600), 0);
+      else if (name != "missing")
+        MakeFile(path, content, 3000);
+      if (name == "unreadable")
+        QCOMPARE(::chmod(path.c_str(), 0), 0);
+      urls << FileUrl(path);
+    }
+    if (names.isEmpty())
+      urls << QUrl("https://www.quillsum.example/f");
+
+    Form1 &form = Shown();
+    QLineEdit *text3 = Box(form, "Text3");
+    Type(Box(form, "Text2"), "abc");
+    QCOMPARE(Drop(form, urls), taken);
+    if (!taken)
+      QCOMPARE(text3->text(), Md5Of("abc"));
+    else if (failure.isEmpty())
+      QCOMPARE(text3->text(), Model(QByteArray::fromStdString(content), 3000));
+    else
+      QCOMPARE(text3->text(), "");
+    QCOMPARE(text3->placeholderText(), failure);
+
+    Type(Box(form, "Text2"), "d"); // the next result clears the reason
+    QCOMPARE(text3->text(), Md5Of("abcd"));
+    QCOMPARE(text3->placeholderText(), "");
+  }
+
+  void filesAreDroppedOnTheWindowAndTextOnText2() {
+    Form1 &form = Shown();
+    QVERIFY(form.acceptDrops());
+    QVERIFY(Box(form, "Text2")->acceptDrops());
+    QVERIFY(!Box(form, "Text1")->acceptDrops());
+    QVERIFY(!Box(form, "Text3")->acceptDrops());
+  }
+
+  void aRunTimeErrorIsReportedAndTheWindowCarriesOn() {
+    Form1 &form = Shown(std::make_unique<FailingForm>());
+    QLineEdit *text2 = Box(form, "Text2");
+    QLineEdit *text3 = Box(form, "Text3");
+    Type(text2, "boo");
+    QString text, informative;
+    QVERIFY(WithModal([&] { Type(text2, "m"); },
+                      [&](QWidget *modal) {
+                        auto *report = qobject_cast<QMessageBox *>(modal);
+                        QVERIFY(report);
+                        text = report->text();
+                        informative = report->informativeText();
+                        QTest::mouseClick(report->button(QMessageBox::Ok), Qt::LeftButton);
+                      }));
+    QCOMPARE(text, "Run-time error '6':");
+    QCOMPARE(informative, "Overflow");
+    QCOMPARE(text3->text(), Md5Of("boo"));
+    QVERIFY(form.isVisible());
+    Type(text2, "s");
+    QCOMPARE(text3->text(), Md5Of("booms"));
+  }
+};
+
+} // namespace quillsum
+
+QUILLSUM_HEADLESS_TEST_MAIN(quillsum::Form1Test)
+#include "Form1Test.moc"
