@@ -77,7 +77,8 @@ Fingerprint SampledFingerprint(const QByteArray &name) {
     if (!file)
       return CannotRead(errno);
     // The name may have been given to something else since it was looked at.
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    struct stat opened {};
+    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
       return Failed("not a file");
     for (std::size_t k = 0; k < kSampleOffsets.size() && kSampleOffsets[k] < info.st_size; ++k) {
       // A read that meets the end of the file leaves the rest of its sample zero.
