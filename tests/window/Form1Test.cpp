@@ -23,7 +23,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <functional>
+#include <memory>
 
 namespace quillsum {
 namespace {
