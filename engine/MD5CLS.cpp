@@ -107,7 +107,9 @@ std::int32_t MD5CLS::LongLeftRotate(std::int32_t &value, std::int32_t &Bits) {
   return value;
 }
 
-void MD5CLS::Feed(std::span<const std::uint8_t> bytes) {
+// Flattened, so that the transform runs inline in the block loop and the state words stay in
+// registers from one block to the next rather than being reloaded from Registers.
+[[gnu::flatten]] void MD5CLS::Feed(std::span<const std::uint8_t> bytes) {
   if (bytes.empty())
     return;
   if (bytes.size() >
@@ -229,11 +231,13 @@ void MD5CLS::MD5Transform(Block block) {
   Registers[4] = Signed(AddLongs(Unsigned(Registers[4]), d));
 }
 
+// One load per word: a single copy of the whole block would go through the stack, and the
+// first steps of every block would wait for it.
 void MD5CLS::Decode(std::array<std::uint32_t, 16> &words, Block bytes) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(words.data(), bytes.data(), bytes.size());
-  } else {
-    for (std::size_t k = 0; k < words.size(); ++k)
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if constexpr (std::endian::native == std::endian::little)
+      std::memcpy(&words[k], bytes.data() + 4 * k, 4);
+    else
       words[k] = std::uint32_t{bytes[4 * k]} | std::uint32_t{bytes[4 * k + 1]} << 8 |
                  std::uint32_t{bytes[4 * k + 2]} << 16 | std::uint32_t{bytes[4 * k + 3]} << 24;
   }
@@ -251,7 +255,10 @@ void MD5CLS::FF(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_
 
 void MD5CLS::GG(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                 std::uint32_t x, int s, std::uint32_t ac) {
-  a = AddLongs(std::rotl(AddLongs(AddLongs4(a, x, ac, ~d & c), d & b), s), b);
+  // Pinned, or compilers merge the two halves back into the longer form of G.
+  std::uint32_t early = AddLongs4(a, x, ac, ~d & c);
+  asm("" : "+r"(early));
+  a = AddLongs(std::rotl(AddLongs(early, d & b), s), b);
 }
 
 void MD5CLS::HH(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
