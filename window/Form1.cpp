@@ -66,11 +66,11 @@ Fingerprint SampledFingerprint(const QByteArray &name) {
   struct stat info {};
   if (::stat(name.constData(), &info) != 0)
     return CannotRead(errno);
-  // A FIFO or device reports no length of its own; fingerprinting it as an empty file would
-  // mislead.
-  if (!S_ISREG(info.st_mode))
+  if (S_ISDIR(info.st_mode))
     return Failed("not a file");
 
+  // A FIFO, socket or device reports a length of 0, so it is never opened (an open could wait
+  // for a writer) and gives the fingerprint of nothing read, like an empty file.
   std::array<std::uint8_t, kSampleOffsets.size() * kSampleSize> samples{};
   if (info.st_size > 0) {
     const UniqueFd file = OpenForReading(std::string(name.constData(), name.size()));

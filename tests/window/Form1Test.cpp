@@ -382,7 +382,7 @@ private slots:
   }
 
   void droppingAFileFingerprintsIt_data() {
-    QTest::addColumn<QByteArrayList>("names"); // made as files unless "folder" or "fifo"
+    QTest::addColumn<QByteArrayList>("names"); // made as files unless "folder" or "missing"
     QTest::addColumn<bool>("taken");
     QTest::addColumn<QString>("failure"); // when taken: "" for a fingerprint
     QTest::newRow("one file") << QByteArrayList{"f"} << true << "";
@@ -390,7 +390,6 @@ private slots:
     QTest::newRow("name with a newline") << QByteArrayList{"two\nlines"} << true << "";
     QTest::newRow("name with %") << QByteArrayList{"100%25"} << true << "";
     QTest::newRow("no such file") << QByteArrayList{"missing"} << true << "no such file";
-    QTest::newRow("fifo") << QByteArrayList{"fifo"} << true << "not a file";
     if (::geteuid() != 0) // root reads anything
       QTest::newRow("unreadable") << QByteArrayList{"unreadable"} << true
                                   << "cannot read: permission denied";
@@ -409,8 +408,6 @@ private slots:
       const auto path = dir.path() / name.toStdString();
       if (name == "folder")
         std::filesystem::create_directory(path);
-      else if (name == "fifo")
-        QCOMPARE(::mkfifo(path.c_str(), 0600), 0);
       else if (name != "missing")
         MakeFile(path, content, 3000);
       if (name == "unreadable")
