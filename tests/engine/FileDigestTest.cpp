@@ -15,14 +15,6 @@ namespace {
 using test::ReferenceMd5;
 using test::TempDir;
 
-std::string RandomText(std::size_t size, std::uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string text(size, '\0');
-  for (auto &c : text)
-    c = static_cast<char>(random());
-  return text;
-}
-
 TEST(DigestFileToHexStr, RegularFilesOfEverySizeMatchOpenSsl) {
   const TempDir dir;
   std::mt19937 random(5);
@@ -33,7 +25,7 @@ TEST(DigestFileToHexStr, RegularFilesOfEverySizeMatchOpenSsl) {
   MD5CLS md5; // one object for all: nothing from one file may leak into the next
   for (std::size_t size : sizes) {
     SCOPED_TRACE(size);
-    const auto content = RandomText(size, static_cast<std::uint32_t>(size));
+    const auto content = test::RandomBytes(size, static_cast<std::uint32_t>(size));
     EXPECT_EQ(md5.DigestFileToHexStr(dir.Write("f", content)), ReferenceMd5(content));
   }
 }

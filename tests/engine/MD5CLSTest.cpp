@@ -17,11 +17,7 @@ std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), t
 std::u16string Widen(std::string_view ascii) { return {ascii.begin(), ascii.end()}; }
 
 std::vector<std::uint8_t> RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 random(seed);
-  std::vector<std::uint8_t> bytes(size);
-  for (auto &b : bytes)
-    b = static_cast<std::uint8_t>(random());
-  return bytes;
+  return Bytes(test::RandomBytes(size, seed));
 }
 
 std::string DigestInOneUpdate(const std::vector<std::uint8_t> &bytes) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 namespace quillsum::test {
@@ -93,6 +94,14 @@ std::string Md5sumOf(const std::filesystem::path &file) {
   for (char &c : hex)
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return hex;
+}
+
+std::string RandomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (auto &b : bytes)
+    b = static_cast<char>(random());
+  return bytes;
 }
 
 TempDir::TempDir() {

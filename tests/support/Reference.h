@@ -30,6 +30,9 @@ std::string ReferenceFingerprint(std::string_view file);
 // md5sum's digest of the file, upper case.
 std::string Md5sumOf(const std::filesystem::path &file);
 
+// Random bytes, the same for the same seed.
+std::string RandomBytes(std::size_t size, std::uint32_t seed);
+
 // A fresh directory under the system's temporary folder, removed with everything in it.
 class TempDir {
 public:

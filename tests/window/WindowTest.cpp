@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <random>
 #include <stdexcept>
 
 namespace quillsum::test {
@@ -25,14 +24,6 @@ Headless::Headless() {
   const auto config = dir_.path() / "config";
   std::filesystem::create_directory(config);
   ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-}
-
-std::string RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (auto &b : bytes)
-    b = static_cast<char>(random());
-  return bytes;
 }
 
 void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length) {

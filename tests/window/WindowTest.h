@@ -25,9 +25,6 @@ private:
   TempDir dir_;
 };
 
-// Random bytes, the same for the same seed.
-std::string RandomBytes(std::size_t size, std::uint32_t seed);
-
 // Writes a file whose first bytes are head and whose length is length; the rest is a hole, so a
 // file of several GiB costs no disk.
 void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length);
