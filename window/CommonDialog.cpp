@@ -2,16 +2,16 @@
 
 #include <QFileDialog>
 
-#include <utility>
-
 namespace quillsum {
 
-CommonDialog::CommonDialog(QWidget *owner, QString name) : owner_(owner), name_(std::move(name)) {}
+CommonDialog::CommonDialog(QWidget *owner, const QString &name) : QObject(owner), owner_(owner) {
+  setObjectName(name);
+}
 
 void CommonDialog::ShowOpen() {
   if (!dialog_) {
     dialog_ = new QFileDialog(owner_);
-    dialog_->setObjectName(name_);
+    dialog_->setObjectName(objectName());
     dialog_->setOption(QFileDialog::DontUseNativeDialog);
     dialog_->setAcceptMode(QFileDialog::AcceptOpen);
     dialog_->setFileMode(QFileDialog::ExistingFile);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 class QFileDialog;
@@ -9,20 +10,21 @@ namespace quillsum {
 
 // The window's open-file dialog: Qt's own widget-based file dialog in its open-file form, with no
 // title, filter or folder of its own. It is made when first shown and then kept, so it remembers
-// the folder the user was in.
-class CommonDialog {
+// the folder the user was in. This object and the dialog both take the name given, so either can
+// be found among the owner's children.
+class CommonDialog : public QObject {
+  Q_OBJECT
+
 public:
-  // The dialog will be a child of owner, named name.
-  CommonDialog(QWidget *owner, QString name);
+  CommonDialog(QWidget *owner, const QString &name);
 
   // Shows the dialog and waits until the user closes it.
-  void ShowOpen();
+  Q_INVOKABLE void ShowOpen();
   // The path of the file chosen at the last ShowOpen(), or "" when it was cancelled.
-  const QString &FileName() const { return fileName_; }
+  Q_INVOKABLE QString FileName() const { return fileName_; }
 
 private:
   QWidget *owner_;
-  QString name_;
   QFileDialog *dialog_ = nullptr; // deleted with owner_
   QString fileName_;
 };

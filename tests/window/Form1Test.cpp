@@ -364,8 +364,11 @@ private slots:
 
     QVERIFY(Choose(form, QString::fromStdString(file.string())));
     QCOMPARE(text3->text(), "1A821A17504FE5B6180E653902FC80BC");
+    const auto *cmd = form.findChild<CommonDialog *>("cmd");
+    QCOMPARE(cmd->FileName(), QString::fromStdString(file.string()));
     Type(Box(form, "Text2"), "d");
     QVERIFY(PressAndCancel(form)); // must not fingerprint the earlier choice again
+    QCOMPARE(cmd->FileName(), "");
     QCOMPARE(text3->text(), Md5Of("abcd"));
   }
 
