@@ -1,7 +1,7 @@
-// MD5CLS in memory, beside OpenSSL's MD5 on the same bytes. The repetitions of all benchmarks
-// run interleaved in random order, so a busy moment of the machine falls on both sides alike;
-// the summary at the end compares medians.
+// MD5CLS in memory, beside OpenSSL's MD5 on the same bytes, and the worst keystroke of the
+// window. The summary at the end compares medians of interleaved runs.
 
+#include "Interleaved.h"
 #include "engine/MD5CLS.h"
 
 #define OPENSSL_SUPPRESS_DEPRECATED // MD5_Init and friends: the reference needs the bare MD5
@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::int64_t kMessageSizes[] = {64, 1024, 64 << 20};
-constexpr std::size_t kWorstKeystroke = 32'767; // characters in the longest text box of old
+constexpr std::size_t kWorstKeystroke = 32'767; // the longest text the old program could take
 
 const std::vector<std::uint8_t> &Message(std::int64_t size) {
   static std::map<std::int64_t, std::vector<std::uint8_t>> messages;
@@ -62,9 +62,17 @@ void WorstKeystroke(benchmark::State &state) {
   std::mt19937 random(1);
   std::u16string text(kWorstKeystroke, u' ');
   for (auto &c : text)
-    c = static_cast<char16_t>(0x20 + random() % 0x160); // ASCII and Latin letters alike
+    c = static_cast<char16_t>(0x20 + random() % 0x160); // in the code page and not
   for (auto _ : state)
     benchmark::DoNotOptimize(quillsum::MD5CLS().DigestStrToHexStr(text));
+}
+
+std::string SizeText(std::int64_t size) {
+  if (size >= 1 << 20)
+    return std::to_string(size >> 20) + " MiB";
+  if (size >= 1 << 10)
+    return std::to_string(size >> 10) + " KiB";
+  return std::to_string(size) + " B";
 }
 
 void SizeArguments(benchmark::internal::Benchmark *benchmark) {
@@ -76,61 +84,18 @@ BENCHMARK(MD5CLSMessage)->Apply(SizeArguments);
 BENCHMARK(OpenSslMessage)->Apply(SizeArguments);
 BENCHMARK(WorstKeystroke)->Unit(benchmark::kMillisecond);
 
-// Shows the usual table and keeps each benchmark's median real time, in seconds.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const auto &run : runs)
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-        medians_[run.run_name.function_name + "/" + run.run_name.args] =
-            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void PrintSummary() const {
-    for (const auto size : kMessageSizes) {
-      const auto ours = medians_.find("MD5CLSMessage/" + std::to_string(size));
-      const auto theirs = medians_.find("OpenSslMessage/" + std::to_string(size));
-      if (ours != medians_.end() && theirs != medians_.end())
-        std::printf("MD5CLS / OpenSSL MD5 time, %s message: %.3f\n", SizeText(size).c_str(),
-                    ours->second / theirs->second);
-    }
-    if (const auto keystroke = medians_.find("WorstKeystroke/"); keystroke != medians_.end())
-      std::printf("DigestStrToHexStr of %zu characters: %.3f ms\n", kWorstKeystroke,
-                  keystroke->second * 1e3);
-  }
-
-private:
-  static std::string SizeText(std::int64_t size) {
-    if (size >= 1 << 20)
-      return std::to_string(size >> 20) + " MiB";
-    if (size >= 1 << 10)
-      return std::to_string(size >> 10) + " KiB";
-    return std::to_string(size) + " B";
-  }
-
-  std::map<std::string, double> medians_;
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
-  // Defaults that make the run a fair comparison; flags given on the command line come later
-  // and win.
-  std::vector<char *> arguments{argv[0]};
-  std::string defaults[] = {"--benchmark_enable_random_interleaving=true",
-                            "--benchmark_repetitions=15", "--benchmark_min_time=0.1",
-                            "--benchmark_report_aggregates_only=true"};
-  for (auto &flag : defaults)
-    arguments.push_back(flag.data());
-  arguments.insert(arguments.end(), argv + 1, argv + argc);
-  int count = static_cast<int>(arguments.size());
-  benchmark::Initialize(&count, arguments.data());
-  if (benchmark::ReportUnrecognizedArguments(count, arguments.data()))
-    return 1;
-  MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintSummary();
-  benchmark::Shutdown();
-  return 0;
+  const auto medians = quillsum::bench::RunInterleaved(argc, argv);
+  for (const auto size : kMessageSizes) {
+    const auto ours = medians.find("MD5CLSMessage/" + std::to_string(size));
+    const auto theirs = medians.find("OpenSslMessage/" + std::to_string(size));
+    if (ours != medians.end() && theirs != medians.end())
+      std::printf("MD5CLS / OpenSSL MD5 time, %s message: %.3f\n", SizeText(size).c_str(),
+                  ours->second / theirs->second);
+  }
+  if (const auto keystroke = medians.find("WorstKeystroke"); keystroke != medians.end())
+    std::printf("DigestStrToHexStr of %zu characters: %.3f ms\n", kWorstKeystroke,
+                keystroke->second * 1e3);
 }

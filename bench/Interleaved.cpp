@@ -1,0 +1,54 @@
+#include "Interleaved.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include <unistd.h>
+
+namespace quillsum::bench {
+namespace {
+
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+  explicit MedianReporter(std::map<std::string, double> &medians)
+      : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular), medians_(medians) {
+  }
+
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const auto &run : runs)
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+        medians_[run.run_name.str()] =
+            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+private:
+  std::map<std::string, double> &medians_;
+};
+
+} // namespace
+
+std::map<std::string, double> RunInterleaved(int argc, char **argv) {
+  // Flags from the command line come after these and win.
+  std::string defaults[] = {"--benchmark_enable_random_interleaving=true",
+                            "--benchmark_repetitions=15", "--benchmark_min_time=0.1",
+                            "--benchmark_report_aggregates_only=true"};
+  std::vector<char *> arguments{argv[0]};
+  for (auto &flag : defaults)
+    arguments.push_back(flag.data());
+  arguments.insert(arguments.end(), argv + 1, argv + argc);
+  int count = static_cast<int>(arguments.size());
+  benchmark::Initialize(&count, arguments.data());
+  if (benchmark::ReportUnrecognizedArguments(count, arguments.data()))
+    std::exit(2);
+
+  std::map<std::string, double> medians;
+  MedianReporter reporter(medians);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return medians;
+}
+
+} // namespace quillsum::bench
