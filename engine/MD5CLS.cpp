@@ -263,7 +263,11 @@ void MD5CLS::GG(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_
 
 void MD5CLS::HH(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                 std::uint32_t x, int s, std::uint32_t ac) {
-  a = AddLongs(std::rotl(AddLongs4(a, x, ac, b ^ (c ^ d)), s), b);
+  // Pinned, or Clang computes (b ^ c) ^ d to share b ^ c with the next step, which puts two
+  // operations after b in every other step.
+  std::uint32_t early = c ^ d;
+  asm("" : "+r"(early));
+  a = AddLongs(std::rotl(AddLongs4(a, x, ac, b ^ early), s), b);
 }
 
 void MD5CLS::II(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
