@@ -115,19 +115,24 @@ std::int32_t MD5CLS::LongLeftRotate(std::int32_t &value, std::int32_t &Bits) {
   if (bytes.size() >
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() - TotalBytes))
     throw RuntimeError(6);
-  auto buffered = static_cast<std::size_t>(TotalBytes % 64);
+  const auto buffered = static_cast<std::size_t>(TotalBytes % 64);
   TotalBytes += static_cast<std::int64_t>(bytes.size());
 
   std::size_t i = 0;
-  if (const std::size_t room = 64 - buffered; bytes.size() >= room) {
+  if (buffered > 0) {
+    const std::size_t room = 64 - buffered;
+    if (bytes.size() < room) {
+      std::memcpy(BlockBuffer.data() + buffered, bytes.data(), bytes.size());
+      return;
+    }
     std::memcpy(BlockBuffer.data() + buffered, bytes.data(), room);
     MD5Transform(BlockBuffer);
-    // Whole blocks of the caller's bytes need no trip through BlockBuffer.
-    for (i = room; bytes.size() - i >= 64; i += 64)
-      MD5Transform(bytes.subspan(i).first<64>());
-    buffered = 0;
+    i = room;
   }
-  std::memcpy(BlockBuffer.data() + buffered, bytes.data() + i, bytes.size() - i);
+  // Whole blocks of the caller's bytes need no trip through BlockBuffer.
+  for (; bytes.size() - i >= 64; i += 64)
+    MD5Transform(bytes.subspan(i).first<64>());
+  std::memcpy(BlockBuffer.data(), bytes.data() + i, bytes.size() - i);
 }
 
 std::vector<std::uint8_t> MD5CLS::StrToByteArray(const std::u16string &text) {
