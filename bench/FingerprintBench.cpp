@@ -46,5 +46,5 @@ int main(int argc, char **argv) {
   for (const auto &name : names)
     if (name != baseline && medians.contains(name) && medians.contains(baseline))
       std::printf("%s / %s cost: %.3f\n", name.c_str(), baseline.c_str(),
-                  medians.at(name) / medians.at(baseline));
+                  medians.at(name).cpuSeconds / medians.at(baseline).cpuSeconds);
 }

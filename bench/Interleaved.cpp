@@ -12,25 +12,29 @@ namespace {
 
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
-  explicit MedianReporter(std::map<std::string, double> &medians)
+  explicit MedianReporter(std::map<std::string, Median> &medians)
       : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular), medians_(medians) {
   }
 
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const auto &run : runs)
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-        medians_[run.run_name.str()] =
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        Median &median = medians_[run.run_name.str()];
+        median.cpuSeconds =
             run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        for (const auto &[name, counter] : run.counters)
+          median.counters[name] = counter.value;
+      }
     ConsoleReporter::ReportRuns(runs);
   }
 
 private:
-  std::map<std::string, double> &medians_;
+  std::map<std::string, Median> &medians_;
 };
 
 } // namespace
 
-std::map<std::string, double> RunInterleaved(int argc, char **argv) {
+std::map<std::string, Median> RunInterleaved(int argc, char **argv) {
   // Flags from the command line come after these and win.
   std::string defaults[] = {"--benchmark_enable_random_interleaving=true",
                             "--benchmark_repetitions=15", "--benchmark_min_time=0.1",
@@ -44,7 +48,7 @@ std::map<std::string, double> RunInterleaved(int argc, char **argv) {
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data()))
     std::exit(2);
 
-  std::map<std::string, double> medians;
+  std::map<std::string, Median> medians;
   MedianReporter reporter(medians);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
