@@ -260,7 +260,7 @@ void MD5CLS::FF(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_
 
 void MD5CLS::GG(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                 std::uint32_t x, int s, std::uint32_t ac) {
-  // Pinned, or compilers merge the two halves back into the longer form of G.
+  // Pinned, or Clang merges the two halves back into ((b ^ c) & d) ^ c: three operations after b.
   std::uint32_t early = AddLongs4(a, x, ac, ~d & c);
   asm("" : "+r"(early));
   a = AddLongs(std::rotl(AddLongs(early, d & b), s), b);
