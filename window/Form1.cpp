@@ -18,6 +18,7 @@
 #include <QShortcut>
 #include <QUrl>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -80,14 +81,19 @@ Fingerprint SampledFingerprint(const QByteArray &name) {
     struct stat opened {};
     if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
       return Failed("not a file");
-    for (std::size_t k = 0; k < kSampleOffsets.size() && kSampleOffsets[k] < info.st_size; ++k) {
-      // A read that meets the end of the file leaves the rest of its sample zero.
+    // Every fingerprint makes the same sixteen reads, so that its cost does not depend on the
+    // file's length. A read that meets the end of the file leaves the rest of its sample zero;
+    // a sample that starts at or past the length taken stays zero whatever its read found.
+    for (std::size_t k = 0; k < kSampleOffsets.size(); ++k) {
+      std::array<std::uint8_t, kSampleSize> sample{};
       ssize_t got;
       do
-        got = ::pread(file.get(), samples.data() + k * kSampleSize, kSampleSize, kSampleOffsets[k]);
+        got = ::pread(file.get(), sample.data(), kSampleSize, kSampleOffsets[k]);
       while (got < 0 && errno == EINTR);
       if (got < 0)
         return CannotRead(errno);
+      if (kSampleOffsets[k] < info.st_size)
+        std::copy(sample.begin(), sample.end(), samples.begin() + k * kSampleSize);
     }
   }
 
