@@ -331,10 +331,9 @@ TEST_F(HostileFiles, FileThatGrowsWhileRead) {
 TEST_F(HostileFiles, HugeSparseFile) {
   constexpr std::int64_t kSize = std::int64_t{5} << 30;
   std::string head(14'015, '\0');
-  for (std::size_t offset : {0, 429, 979, 1999, 2999, 3999, 4999, 5999, 6999, 7999, 8999, 9999,
-                             10999, 11999, 12999, 13999})
+  for (std::int64_t offset : test::kSampleOffsets)
     for (std::size_t k = 0; k < 16; ++k)
-      head[offset + k] = static_cast<char>(offset + k * 11 + 1);
+      head[static_cast<std::size_t>(offset) + k] = static_cast<char>(offset + k * 11 + 1);
   const fs::path name = dir.path() / "huge";
   test::MakeFile(name, head, kSize);
   {

@@ -66,8 +66,7 @@ std::uint8_t ReferenceAnsi(char16_t c) {
 
 std::string ReferenceFingerprint(std::string_view file, std::int64_t lengthTaken) {
   std::string samples;
-  for (std::int64_t offset : {0, 429, 979, 1999, 2999, 3999, 4999, 5999, 6999, 7999, 8999, 9999,
-                              10999, 11999, 12999, 13999})
+  for (std::int64_t offset : kSampleOffsets)
     for (std::int64_t at = offset; at < offset + 16; ++at)
       samples += offset < lengthTaken && at < static_cast<std::int64_t>(file.size())
                      ? file[static_cast<std::size_t>(at)]

@@ -26,6 +26,8 @@ std::uint8_t ReferenceAnsi(char16_t c);
 // the length taken; it holds the file's bytes there, zeros past file's end.
 std::string ReferenceFingerprint(std::string_view file, std::int64_t lengthTaken);
 std::string ReferenceFingerprint(std::string_view file);
+inline constexpr std::int64_t kSampleOffsets[] = {
+    0, 429, 979, 1999, 2999, 3999, 4999, 5999, 6999, 7999, 8999, 9999, 10999, 11999, 12999, 13999};
 
 // md5sum's digest of the file, upper case.
 std::string Md5sumOf(const std::filesystem::path &file);
