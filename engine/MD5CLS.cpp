@@ -42,22 +42,30 @@ std::string MD5CLS::DigestFileToHexStr(const std::filesystem::path &inFIle) {
   struct stat info {};
   if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
     return {};
+  return DigestFdToHexStr(file.get());
+}
+
+std::string MD5CLS::DigestFdToHexStr(int fd, const std::function<void(std::size_t)> &onRead) {
   // The count is what the reads return, so a file that changes meanwhile still gets the digest
   // of exactly the bytes read.
   const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kReadChunk);
   try {
     MD5Init();
     for (;;) {
-      const ssize_t got = ::read(file.get(), chunk.get(), kReadChunk);
+      const ssize_t got = ::read(fd, chunk.get(), kReadChunk);
       if (got == 0)
         break;
-      if (got > 0)
+      if (got > 0) {
         Feed({chunk.get(), static_cast<std::size_t>(got)});
-      else if (errno != EINTR)
+        if (onRead)
+          onRead(static_cast<std::size_t>(got));
+      } else if (errno != EINTR) {
         return {};
+      }
     }
     MD5Final();
   } catch (const RuntimeError &) {
+    errno = EOVERFLOW;
     return {};
   }
   return GetValues();
