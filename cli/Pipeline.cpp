@@ -1,0 +1,154 @@
+#include "cli/Pipeline.h"
+
+#include "engine/Fingerprint.h"
+#include "engine/MD5CLS.h"
+#include "engine/UniqueFd.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillsum::cli {
+namespace {
+
+// Files in flight at most: enough for the other threads to keep busy on small files while one
+// reads a large one.
+constexpr std::size_t kWindow = 1024;
+
+Digest Md5Of(const std::string &name, Progress *progress) {
+  // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
+  const UniqueFd opened(name == "-" ? -1 : ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  const int fd = name == "-" ? STDIN_FILENO : opened.get();
+  if (fd < 0)
+    return {{}, errno};
+  std::function<void(std::size_t)> onRead;
+  if (progress)
+    onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
+  std::string hex = MD5CLS().DigestFdToHexStr(fd, onRead);
+  if (hex.empty())
+    return {{}, errno};
+  for (char &c : hex)
+    if (c >= 'A' && c <= 'F')
+      c = static_cast<char>(c - 'A' + 'a');
+  return {std::move(hex)};
+}
+
+Digest FingerprintOf(const std::string &name) {
+  const Fingerprint fingerprint = name == "-" ? SampledFingerprint(STDIN_FILENO)
+                                              : SampledFingerprint(name, NonRegular::Refused);
+  switch (fingerprint.failure) {
+  case Fingerprint::Failure::None:
+    return {fingerprint.digest};
+  case Fingerprint::Failure::Unreadable:
+    return {{}, fingerprint.error};
+  case Fingerprint::Failure::Directory:
+    return {{}, EISDIR};
+  case Fingerprint::Failure::NotRegular:
+    break;
+  }
+  return {{}, kNotRegular};
+}
+
+} // namespace
+
+std::string Reason(int error) {
+  return error == kNotRegular ? "Not a regular file" : std::strerror(error);
+}
+
+Digest DigestOne(const std::string &name, Method method, Progress *progress) {
+  Digest digest = method == Method::Md5 ? Md5Of(name, progress) : FingerprintOf(name);
+  if (progress)
+    progress->FileDone();
+  return digest;
+}
+
+Pipeline::Pipeline(unsigned threads, Method method, Progress *progress, Output &output)
+    : method_(method), progress_(progress), output_(output), items_(kWindow) {
+  for (unsigned k = 0; k < threads; ++k)
+    workers_.emplace_back([this] { Work(); });
+}
+
+Pipeline::~Pipeline() { Finish(); }
+
+void Pipeline::Add(std::string name, Then then) {
+  if (name != "-")
+    return Add({std::move(name), std::move(then), {}, false});
+  Digest digest = DigestOne(name, method_, progress_);
+  Add({std::move(name), std::move(then), std::move(digest), true});
+}
+
+void Pipeline::Add(std::function<void()> action) {
+  Add({{},
+       [action = std::move(action)](const std::string &, const Digest &) { action(); },
+       {},
+       true});
+}
+
+void Pipeline::Add(Item item) {
+  std::unique_lock lock(mutex_);
+  roomMade_.wait(lock, [this] { return added_ - handedOn_ < items_.size(); });
+  const bool done = item.done;
+  At(added_++) = std::move(item);
+  if (done)
+    HandOn(lock);
+  else
+    workAdded_.notify_one();
+}
+
+void Pipeline::Finish() {
+  {
+    const std::lock_guard lock(mutex_);
+    finishing_ = true;
+  }
+  workAdded_.notify_all();
+  for (std::thread &worker : workers_)
+    worker.join();
+  workers_.clear();
+}
+
+void Pipeline::Work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    while (claimed_ < added_ && At(claimed_).done) // read already, on the adding thread
+      ++claimed_;
+    if (claimed_ == added_) {
+      if (finishing_)
+        return;
+      workAdded_.wait(lock);
+      continue;
+    }
+    Item &item = At(claimed_++);
+    lock.unlock();
+    Digest digest = DigestOne(item.name, method_, progress_);
+    lock.lock();
+    item.digest = std::move(digest);
+    item.done = true;
+    HandOn(lock);
+  }
+}
+
+void Pipeline::HandOn(std::unique_lock<std::mutex> &lock) {
+  if (handingOn_)
+    return; // the thread handing on will see this item too before it stops
+  handingOn_ = true;
+  while (handedOn_ < added_ && At(handedOn_).done) {
+    const std::uint64_t first = handedOn_;
+    std::uint64_t end = first;
+    while (end < added_ && At(end).done)
+      ++end;
+    lock.unlock();
+    for (std::uint64_t index = first; index < end; ++index) {
+      Item &item = At(index);
+      item.then(item.name, item.digest);
+    }
+    output_.Flush();
+    lock.lock();
+    handedOn_ = end;
+    roomMade_.notify_one();
+  }
+  handingOn_ = false;
+}
+
+} // namespace quillsum::cli
