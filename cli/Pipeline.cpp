@@ -4,6 +4,7 @@
 #include "engine/MD5CLS.h"
 #include "engine/UniqueFd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,6 +17,8 @@ namespace {
 // Files in flight at most: enough for the other threads to keep busy on small files while one
 // reads a large one.
 constexpr std::size_t kWindow = 1024;
+// Files a thread takes at once at most.
+constexpr std::uint64_t kMostClaimed = 16;
 
 Digest Md5Of(const std::string &name, Progress *progress) {
   // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
@@ -65,7 +68,7 @@ Digest DigestOne(const std::string &name, Method method, Progress *progress) {
 }
 
 Pipeline::Pipeline(unsigned threads, Method method, Progress *progress, Output &output)
-    : method_(method), progress_(progress), output_(output), items_(kWindow) {
+    : threads_(threads), method_(method), progress_(progress), output_(output), items_(kWindow) {
   for (unsigned k = 0; k < threads; ++k)
     workers_.emplace_back([this] { Work(); });
 }
@@ -88,7 +91,13 @@ void Pipeline::Add(std::function<void()> action) {
 
 void Pipeline::Add(Item item) {
   std::unique_lock lock(mutex_);
-  roomMade_.wait(lock, [this] { return added_ - handedOn_ < items_.size(); });
+  // Once the window is full, half of it is let go before adding more, so that the threads and
+  // this one do not take turns at every file.
+  if (added_ - handedOn_ == items_.size()) {
+    waitingForRoom_ = true;
+    roomMade_.wait(lock, [this] { return added_ - handedOn_ <= items_.size() / 2; });
+    waitingForRoom_ = false;
+  }
   const bool done = item.done;
   At(added_++) = std::move(item);
   if (done)
@@ -109,22 +118,30 @@ void Pipeline::Finish() {
 }
 
 void Pipeline::Work() {
+  std::vector<Item *> claimed;
   std::unique_lock lock(mutex_);
   for (;;) {
-    while (claimed_ < added_ && At(claimed_).done) // read already, on the adding thread
-      ++claimed_;
     if (claimed_ == added_) {
       if (finishing_)
         return;
       workAdded_.wait(lock);
       continue;
     }
-    Item &item = At(claimed_++);
+    // Several files at a time when many wait, for fewer trips through the lock; only a share of
+    // them, so that large files still spread over every thread.
+    const std::uint64_t share = (added_ - claimed_) / (4 * threads_);
+    const std::uint64_t end = claimed_ + std::clamp<std::uint64_t>(share, 1, kMostClaimed);
+    for (; claimed_ < end && claimed_ < added_; ++claimed_)
+      if (!At(claimed_).done) // else read already, on the adding thread
+        claimed.push_back(&At(claimed_));
     lock.unlock();
-    Digest digest = DigestOne(item.name, method_, progress_);
+    // Only this thread touches these items until they are marked done.
+    for (Item *item : claimed)
+      item->digest = DigestOne(item->name, method_, progress_);
     lock.lock();
-    item.digest = std::move(digest);
-    item.done = true;
+    for (Item *item : claimed)
+      item->done = true;
+    claimed.clear();
     HandOn(lock);
   }
 }
@@ -146,7 +163,8 @@ void Pipeline::HandOn(std::unique_lock<std::mutex> &lock) {
     output_.Flush();
     lock.lock();
     handedOn_ = end;
-    roomMade_.notify_one();
+    if (waitingForRoom_ && added_ - handedOn_ <= items_.size() / 2)
+      roomMade_.notify_one();
   }
   handingOn_ = false;
 }

@@ -65,6 +65,7 @@ private:
   void HandOn(std::unique_lock<std::mutex> &lock);
   Item &At(std::uint64_t index) { return items_[index % items_.size()]; }
 
+  const unsigned threads_;
   const Method method_;
   Progress *const progress_;
   Output &output_;
@@ -73,6 +74,7 @@ private:
   std::condition_variable workAdded_, roomMade_;
   std::uint64_t added_ = 0, claimed_ = 0, handedOn_ = 0;
   bool handingOn_ = false;
+  bool waitingForRoom_ = false;
   bool finishing_ = false;
   std::vector<std::thread> workers_;
 };

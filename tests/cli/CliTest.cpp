@@ -115,7 +115,7 @@ TEST_F(Cli, FingerprintIsWhatTheWindowShows) {
   std::map<std::string, std::string> heads;
   for (std::int64_t length : {0LL, 3LL, 15LL, 429LL, 430LL, 980LL, 13999LL, 14000LL, 14015LL,
                               100'000LL, (5LL << 30) + 7}) {
-    const std::string name = "f" + std::to_string(length);
+    const std::string name = std::to_string(length) + "-bytes";
     heads[name] = RandomBytes(static_cast<std::size_t>(std::min<std::int64_t>(length, 20'000)),
                               static_cast<std::uint32_t>(length));
     test::MakeFile(dir.path() / name, heads[name], length);
@@ -288,7 +288,7 @@ TEST_F(Cli, JobsKeepTheOrderOfFilesOfVeryUnevenSizes) {
   test::MakeFile(dir.path() / "large", "head", 96 << 20);
   test::MakeFile(dir.path() / "medium", "head", 8 << 20);
   for (int k = 0; k < 400; ++k) {
-    const std::string name = "small" + std::to_string(k);
+    const std::string name = std::to_string(k) + ".small";
     dir.Write(name, RandomBytes(static_cast<std::size_t>(k * 37), static_cast<std::uint32_t>(k)));
     names.push_back(name);
     if (k == 0 || k == 150)
