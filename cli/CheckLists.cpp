@@ -78,6 +78,8 @@ void ListChecker::Check(const std::string &operand) {
     return;
   }
 
+  if (standardInput)
+    output_.ReadStandardInput();
   auto tally = std::make_shared<Tally>();
   LineReader reader(standardInput ? STDIN_FILENO : opened.get());
   std::string line;

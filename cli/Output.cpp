@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace quillsum::cli {
@@ -14,8 +15,12 @@ constexpr std::string_view kEraseLine = "\r\x1b[K";
 } // namespace
 
 Output::Output() {
-  for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    // The lowest free number is fd: the ones below it are open. An O_PATH descriptor fails
+    // read(2) and write(2) with EBADF, as a closed one does.
+    closed_[fd] = ::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_PATH) == fd;
     terminal_[fd] = ::isatty(fd) == 1;
+  }
 }
 
 void Output::Out(std::string_view lines) { Queue(STDOUT_FILENO, lines); }
@@ -48,14 +53,18 @@ void Output::Progress(std::string_view text) {
 int Output::Close(int status) {
   Progress({});
   Flush();
+  if (readStandardInput_ && (closed_[STDIN_FILENO] || ::close(STDIN_FILENO) != 0)) {
+    Error(std::string("standard input: ") + std::strerror(closed_[STDIN_FILENO] ? EBADF : errno));
+    status = 1;
+  }
   if (outFailed_) {
     // As md5sum: the close's own failure, if any, is the reason given.
-    if (::close(STDOUT_FILENO) != 0)
-      Error(std::string("write error: ") + std::strerror(errno));
+    if (closed_[STDOUT_FILENO] || ::close(STDOUT_FILENO) != 0)
+      Error(std::string("write error: ") + std::strerror(closed_[STDOUT_FILENO] ? EBADF : errno));
     else
       Error("write error");
-    Flush();
   }
+  Flush();
   return outFailed_ || errFailed_ ? 1 : status;
 }
 

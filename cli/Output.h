@@ -15,6 +15,9 @@ inline constexpr std::string_view kProgram = "quillsum-cli";
 // Any thread may call it.
 class Output {
 public:
+  // Run before anything is opened: a standard stream that is closed gets a stand-in that fails
+  // every read and write as the closed one would, so that no file opened later takes its number
+  // (standard input would then read that file).
   Output();
 
   // Queue one or more whole lines for standard output or standard error.
@@ -29,8 +32,12 @@ public:
   // before; it is erased before anything else goes to a terminal, and by an empty text.
   void Progress(std::string_view text);
 
+  // Says that standard input was read, so that Close closes it and reports a failure as md5sum
+  // does (reading a closed standard input fails once per read, and once more at the end).
+  void ReadStandardInput() { readStandardInput_ = true; }
+
   // Flushes, reports a failed write to standard output as md5sum does, and gives the exit
-  // status: status, or 1 if writing failed.
+  // status: status, or 1 if writing or closing failed.
   int Close(int status);
 
 private:
@@ -42,9 +49,11 @@ private:
   int queuedFd_ = -1;
   std::string queued_;
   bool terminal_[3] = {};
+  bool closed_[3] = {}; // at the start
   bool progressShown_ = false;
   bool outFailed_ = false;
   bool errFailed_ = false;
+  bool readStandardInput_ = false;
 };
 
 } // namespace quillsum::cli

@@ -78,6 +78,7 @@ Pipeline::~Pipeline() { Finish(); }
 void Pipeline::Add(std::string name, Then then) {
   if (name != "-")
     return Add({std::move(name), std::move(then), {}, false});
+  output_.ReadStandardInput();
   Digest digest = DigestOne(name, method_, progress_);
   Add({std::move(name), std::move(then), std::move(digest), true});
 }

@@ -46,10 +46,10 @@ std::vector<char *> Argv(std::vector<std::string> &args) {
 }
 
 // Runs quillsum-cli in folder with input piped to its standard input (a few KiB at most); as
-// "nobody" if unprivileged and this process is root, who could read anything. A run that hangs
-// is ended after a minute.
+// "nobody" if unprivileged and this process is root, who could read anything; with the standard
+// stream closed, if any. A run that hangs is ended after a minute.
 Ran RunCli(std::vector<std::string> args, const fs::path &folder, const std::string &input = {},
-           bool unprivileged = false) {
+           bool unprivileged = false, int closed = -1) {
   const TempDir io;
   int in[2];
   if (::pipe2(in, O_CLOEXEC) != 0)
@@ -64,6 +64,8 @@ Ran RunCli(std::vector<std::string> args, const fs::path &folder, const std::str
       ::_exit(126);
     if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
       ::_exit(126);
+    if (closed >= 0)
+      ::close(closed);
     ::alarm(60);
     ::execv(argv[0], argv.data());
     ::_exit(127);
@@ -450,6 +452,21 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
       EXPECT_EQ(shown, "");
     }
   }
+}
+
+// A file opened later must not take the number of a closed standard stream: "-" would read it.
+TEST_F(Cli, ClosedStandardStreamsStayClosed) {
+  dir.Write("abc", "abc");
+  dir.Write("list", "900150983cd24fb0d6963f7d28e17f72  -\n900150983cd24fb0d6963f7d28e17f72  abc\n");
+  const Ran input = RunCli({"-c", "list"}, dir.path(), {}, false, STDIN_FILENO);
+  EXPECT_EQ(input.out, "-: FAILED open or read\nabc: OK\n");
+  EXPECT_EQ(input.err, "quillsum-cli: -: Bad file descriptor\n"
+                       "quillsum-cli: WARNING: 1 listed file could not be read\n"
+                       "quillsum-cli: standard input: Bad file descriptor\n");
+  EXPECT_EQ(input.status, 1);
+  const Ran output = RunCli({"--fingerprint", "-r", "."}, dir.path(), {}, false, STDOUT_FILENO);
+  EXPECT_EQ(output.err, "quillsum-cli: write error: Bad file descriptor\n");
+  EXPECT_EQ(output.status, 1);
 }
 
 TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
