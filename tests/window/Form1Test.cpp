@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
@@ -137,6 +138,18 @@ QString Text(const QWidget *control) {
   return control->property(qobject_cast<const QGroupBox *>(control) ? "title" : "text").toString();
 }
 
+// Pixels nearer the text's colour than the background's, in either polarity.
+int Ink(const QImage &image, const QColor &text, const QColor &background) {
+  const int ink = qGray(text.rgb()), paper = qGray(background.rgb());
+  int count = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const int gray = qGray(image.pixel(x, y));
+      count += std::abs(gray - ink) < std::abs(gray - paper);
+    }
+  return count;
+}
+
 // The window's text digest, made to fail on one text as the engine would at one of its limits.
 class FailingForm : public Form1 {
 public:
@@ -231,6 +244,45 @@ private slots:
       QCOMPARE(control->font(), QApplication::font());
       QVERIFY(!font.bold());
     }
+  }
+
+  // At 11 pixels an antialiased bold reads as regular weight; what is drawn must be bold.
+  void captionsAreDrawnBold_data() {
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("Frame1") << "Source";
+    QTest::newRow("Frame3") << "Result";
+    QTest::newRow("Label1") << "Text";
+    QTest::newRow("Label3") << "File";
+    QTest::newRow("Label4") << "www.quillsum.example";
+    QTest::newRow("Command1") << "...";
+  }
+  void captionsAreDrawnBold() {
+    QFETCH(QString, caption);
+    const int id = QFontDatabase::addApplicationFont("/usr/share/wine/fonts/tahoma.ttf");
+    QVERIFY2(id >= 0, "Tahoma regular comes with fonts-wine");
+    QFont regular(QFontDatabase::applicationFontFamilies(id).value(0));
+    regular.setPointSizeF(8.25);
+    QVERIFY(!QFontInfo(regular).bold());
+    Form1 &form = Shown();
+    auto *control = form.findChild<QWidget *>(QTest::currentDataTag());
+    const QColor text = control->palette().color(control->foregroundRole());
+    const QColor background = control->palette().color(control->backgroundRole());
+
+    // The control alone: a frame's text boxes, with their cursor, would count as ink.
+    QImage drawn(control->size(), QImage::Format_RGB32);
+    drawn.fill(background);
+    control->render(&drawn, {}, {}, QWidget::DrawWindowBackground);
+    QImage reference(drawn.size(), QImage::Format_RGB32);
+    reference.fill(background);
+    QPainter painter(&reference);
+    painter.setFont(regular);
+    painter.setPen(text);
+    painter.drawText(reference.rect(), Qt::AlignCenter, caption);
+    painter.end();
+
+    const int bold = Ink(drawn, text, background), thin = Ink(reference, text, background);
+    QVERIFY2(bold >= thin * 5 / 4,
+             qPrintable(QString("%1 ink pixels, regular weight %2").arg(bold).arg(thin)));
   }
 
   void bandIsBlackWithLightGreyCentredText() {
