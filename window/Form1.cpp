@@ -6,6 +6,7 @@
 #include "engine/UniqueFd.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDropEvent>
 #include <QFile>
 #include <QFontDatabase>
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QShortcut>
 #include <QUrl>
 
@@ -162,6 +164,17 @@ QLineEdit *TextBox(QWidget *frame, const char *name, QRect geometry, const char 
   return box;
 }
 
+// The words of 32 hex digits in a text, as a bare digest, an md5sum line or "MD5 (name) = ..."
+// carries them. A longer run of hex digits, such as a SHA-256, holds none.
+QStringList DigestsIn(const QString &text) {
+  static const QRegularExpression word(QStringLiteral("(?<!\\w)[0-9A-Fa-f]{32}(?!\\w)"),
+                                       QRegularExpression::UseUnicodePropertiesOption);
+  QStringList digests;
+  for (const QRegularExpressionMatch &match : word.globalMatch(text))
+    digests << match.captured();
+  return digests;
+}
+
 } // namespace
 
 Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")) {
@@ -222,6 +235,10 @@ Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")
   connect(Command1, &QPushButton::clicked, this, [this] { Run(&Form1::Command1_Click); });
   connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this,
           [this] { Run(&Form1::Command1_Click); });
+
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, &Form1::ReadClipboard);
+  connect(Text3, &QLineEdit::textChanged, this, &Form1::MarkMatch);
+  ReadClipboard();
 }
 
 QString Form1::MD5dariFile(const QString &FileName) {
@@ -270,6 +287,21 @@ void Form1::ShowFingerprint(const QByteArray &name) {
 void Form1::Show(const QString &digest, const QString &failure) {
   Text3->setText(digest);
   Text3->setPlaceholderText(failure);
+}
+
+// Only the digests are kept, so a keystroke never fetches the clipboard from its owner again.
+void Form1::ReadClipboard() {
+  clipboardDigests_ = DigestsIn(QApplication::clipboard()->text());
+  MarkMatch();
+}
+
+void Form1::MarkMatch() {
+  const bool match = clipboardDigests_.contains(Text3->text(), Qt::CaseInsensitive);
+  QPalette palette; // empty: the style's own colours
+  if (match)
+    palette.setColor(QPalette::Base, QColor(200, 240, 200));
+  Text3->setPalette(palette);
+  Text3->setToolTip(match ? QStringLiteral("Matches the digest on the clipboard") : QString());
 }
 
 } // namespace quillsum

@@ -150,6 +150,19 @@ int Ink(const QImage &image, const QColor &text, const QColor &background) {
   return count;
 }
 
+// How the result box looks to its user: "match" (light green, with the tooltip), "plain" (the
+// style's own colour, no tooltip) or, for anything else, what it shows.
+QString Look(QLineEdit *box) {
+  const QColor seen = box->grab().toImage().pixelColor(box->width() - 4, box->height() / 2);
+  const bool lightGreen =
+      seen.lightness() > 160 && seen.green() - std::max(seen.red(), seen.blue()) > 20;
+  if (lightGreen && box->toolTip() == "Matches the digest on the clipboard")
+    return "match";
+  if (seen == QApplication::palette(box).color(QPalette::Base) && box->toolTip().isEmpty())
+    return "plain";
+  return QString("colour %1, tooltip \"%2\"").arg(seen.name(), box->toolTip());
+}
+
 // The window's text digest, made to fail on one text as the engine would at one of its limits.
 class FailingForm : public Form1 {
 public:
@@ -369,6 +382,53 @@ private slots:
     QTest::keyClick(text2, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(text2->text().size(), 40'000);
     QCOMPARE(Box(form, "Text3")->text(), Md5Of(bytes));
+  }
+
+  // %1 is the digest as Text3 shows it, %2 the same in lower case, as md5sum prints it.
+  void clipboardHoldingTheDigestMarksTheResult_data() {
+    QTest::addColumn<QString>("clipboard");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("bare digest") << "%1" << true;
+    QTest::newRow("md5sum line") << "%2  notes.txt\n" << true;
+    QTest::newRow("BSD tag line") << "MD5 (notes.txt) = %2" << true;
+    QTest::newRow("in a sentence, second line") << "Checksums:\nmd5 %1." << true;
+    QTest::newRow("inside a longer hex run") << "00%2ff" << false;
+    QTest::newRow("after a letter") << "x%1" << false;
+    QTest::newRow("another digest") << "D41D8CD98F00B204E9800998ECF8427E" << false;
+    QTest::newRow("empty") << "" << false;
+  }
+  void clipboardHoldingTheDigestMarksTheResult() {
+    QFETCH(QString, clipboard);
+    QFETCH(bool, matches);
+    const QString expected = matches ? "match" : "plain";
+    QClipboard *board = QApplication::clipboard();
+    const auto hold = [&](const QString &digest) {
+      board->setText(QString(clipboard).replace("%1", digest).replace("%2", digest.toLower()));
+    };
+    const test::TempDir dir;
+    const auto file = dir.Write("abc", "abc");
+    const QString abc = Md5Of("abc"), fingerprint = "1A821A17504FE5B6180E653902FC80BC";
+    hold(abc);
+    Form1 &form = Shown();
+    QLineEdit *text3 = Box(form, "Text3");
+    QCOMPARE(Look(text3), "plain");
+
+    Type(Box(form, "Text2"), "ab");
+    QCOMPARE(Look(text3), "plain");
+    Type(Box(form, "Text2"), "c");
+    QCOMPARE(text3->text(), abc);
+    QCOMPARE(Look(text3), expected);
+    board->setText("something else");
+    QCOMPARE(Look(text3), "plain");
+    hold(abc);
+    QCOMPARE(Look(text3), expected);
+
+    QVERIFY(Choose(form, QString::fromStdString(file.string())));
+    QCOMPARE(text3->text(), fingerprint);
+    QCOMPARE(Look(text3), "plain");
+    hold(fingerprint);
+    QCOMPARE(Look(text3), expected);
+    QCOMPARE(text3->text(), fingerprint);
   }
 
   void choosingAFileShowsItsFingerprint_data() {
