@@ -18,7 +18,6 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
-#include <QTimer>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -31,9 +30,13 @@
 namespace quillsum {
 namespace {
 
+using test::Dialog;
 using test::MakeFile;
 using test::RandomBytes;
 using test::ReferenceMd5;
+using test::Type;
+using test::TypeNameAndOpen;
+using test::WithModal;
 
 QString Md5Of(const QByteArray &bytes) {
   return QString::fromStdString(ReferenceMd5(std::string_view(bytes.constData(), bytes.size())));
@@ -45,55 +48,6 @@ QString Model(const QByteArray &head, qint64 length) {
 }
 
 QLineEdit *Box(const QWidget &form, const char *name) { return form.findChild<QLineEdit *>(name); }
-
-// Types text as keystrokes; keyClicks takes only ASCII, so other characters go as key events
-// that carry their text, the way an input method delivers them.
-void Type(QWidget *widget, const QString &text) {
-  for (const QChar c : text) {
-    if (c.unicode() < 0x80)
-      QTest::keyClicks(widget, QString(c));
-    else
-      QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
-  }
-}
-
-// Does open(), which shows a modal widget, and gesture on that widget once it is on screen. A
-// watchdog closes every modal widget if the gesture does not end it, so a fault fails the test
-// instead of hanging it. True when the gesture ran and the watchdog had nothing to do.
-bool WithModal(const std::function<void()> &open, const std::function<void(QWidget *)> &gesture) {
-  bool ran = false;
-  bool rescued = false;
-  QObject scope; // stops both timers when this returns
-  QTimer::singleShot(0, &scope, [&] {
-    QWidget *modal = QApplication::activeModalWidget();
-    if (modal && QTest::qWaitForWindowExposed(modal)) {
-      ran = true;
-      gesture(modal);
-    }
-  });
-  QTimer::singleShot(30'000, &scope, [&] {
-    rescued = true;
-    while (QWidget *modal = QApplication::activeModalWidget())
-      modal->close();
-  });
-  open();
-  return ran && !rescued;
-}
-
-// The window's own file dialog, found by its name.
-QFileDialog *Dialog(QWidget *modal) {
-  auto *dialog = qobject_cast<QFileDialog *>(modal);
-  return dialog && dialog->objectName() == "cmd" ? dialog : nullptr;
-}
-
-void TypeNameAndOpen(QWidget *modal, const QString &name) {
-  QFileDialog *dialog = Dialog(modal);
-  QVERIFY(dialog);
-  auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit");
-  QVERIFY(edit);
-  Type(edit, name);
-  QTest::keyClick(edit, Qt::Key_Return);
-}
 
 void Cancel(QWidget *modal) {
   QFileDialog *dialog = Dialog(modal);
