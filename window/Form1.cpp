@@ -7,10 +7,12 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QDropEvent>
 #include <QFile>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -182,6 +184,10 @@ Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")
   setWindowTitle(QStringLiteral("Quillsum"));
   setFixedSize(343, 214);
   setAcceptDrops(true);
+  QIcon icon; // the one installed for the desktop, at every size drawn
+  for (const QFileInfo &png : QDir(QStringLiteral(":/icons")).entryInfoList(QDir::Files))
+    icon.addFile(png.filePath());
+  setWindowIcon(icon);
   const QFont captions = TahomaBold();
 
   auto *Frame3 = Place(new QGroupBox(QStringLiteral("Result"), this), "Frame3", {8, 128, 329, 57},

@@ -8,6 +8,7 @@
 
 #include <QClipboard>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -250,6 +251,23 @@ private slots:
     const int bold = Ink(drawn, text, background), thin = Ink(reference, text, background);
     QVERIFY2(bold >= thin * 5 / 4,
              qPrintable(QString("%1 ink pixels, regular weight %2").arg(bold).arg(thin)));
+  }
+
+  void windowShowsTheDesktopIcon() {
+    const QFileInfoList pngs = QDir(QUILLSUM_ICONS).entryInfoList({"*.png"});
+    Form1 &form = Shown();
+    const QIcon icon = form.windowIcon();
+    QCOMPARE(icon.availableSizes().size(), pngs.size());
+    QVERIFY(icon.availableSizes().contains(QSize(16, 16)));
+    QVERIFY(icon.availableSizes().contains(QSize(256, 256)));
+    for (const QFileInfo &png : pngs) {
+      const QImage installed =
+          QImage(png.filePath()).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+      QCOMPARE(icon.pixmap(installed.size())
+                   .toImage()
+                   .convertToFormat(QImage::Format_ARGB32_Premultiplied),
+               installed);
+    }
   }
 
   void bandIsBlackWithLightGreyCentredText() {
