@@ -19,8 +19,8 @@ class QFileDialog;
 namespace quillsum::test {
 
 // Defaults for a session with no display and no home of its own, set before the QApplication
-// exists: Qt draws offscreen at one device pixel per pixel, and reads no configuration of the
-// user's who runs the tests.
+// exists: Qt draws offscreen at one device pixel per pixel, and reads none of the configuration
+// of the user who runs the tests.
 class Headless {
 public:
   Headless();
