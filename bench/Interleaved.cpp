@@ -79,4 +79,12 @@ PairSeconds RunPairs(benchmark::State &state, const std::function<void()> &first
   return seconds;
 }
 
+std::string SizeText(std::int64_t size) {
+  if (size >= 1 << 20)
+    return std::to_string(size >> 20) + " MiB";
+  if (size >= 1 << 10)
+    return std::to_string(size >> 10) + " KiB";
+  return std::to_string(size) + " B";
+}
+
 } // namespace quillsum::bench

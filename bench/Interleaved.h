@@ -2,6 +2,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -30,5 +31,8 @@ struct PairSeconds {
 };
 PairSeconds RunPairs(benchmark::State &state, const std::function<void()> &first,
                      const std::function<void()> &second);
+
+// "64 B", "1 KiB", "4 MiB".
+std::string SizeText(std::int64_t size);
 
 } // namespace quillsum::bench

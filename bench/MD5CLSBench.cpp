@@ -75,14 +75,6 @@ void WorstKeystroke(benchmark::State &state) {
     benchmark::DoNotOptimize(quillsum::MD5CLS().DigestStrToHexStr(text));
 }
 
-std::string SizeText(std::int64_t size) {
-  if (size >= 1 << 20)
-    return std::to_string(size >> 20) + " MiB";
-  if (size >= 1 << 10)
-    return std::to_string(size >> 10) + " KiB";
-  return std::to_string(size) + " B";
-}
-
 void SizeArguments(benchmark::internal::Benchmark *benchmark) {
   for (const auto size : kMessageSizes)
     benchmark->Arg(size);
@@ -98,8 +90,8 @@ int main(int argc, char **argv) {
   for (const auto size : kMessageSizes)
     if (const auto pair = medians.find("MD5CLSBesideOpenSsl/" + std::to_string(size));
         pair != medians.end())
-      std::printf("MD5CLS / OpenSSL MD5 time, %s message: %.3f\n", SizeText(size).c_str(),
-                  pair->second.counters.at("ratio"));
+      std::printf("MD5CLS / OpenSSL MD5 time, %s message: %.3f\n",
+                  quillsum::bench::SizeText(size).c_str(), pair->second.counters.at("ratio"));
   if (const auto keystroke = medians.find("WorstKeystroke"); keystroke != medians.end())
     std::printf("DigestStrToHexStr of %zu characters: %.3f ms\n", kWorstKeystroke,
                 keystroke->second.cpuSeconds * 1e3);
