@@ -1,6 +1,7 @@
 #include "engine/MD5Lanes.h"
 #include "engine/MD5CLS.h"
 #include "engine/RuntimeError.h"
+#include "support/LaneWorker.h"
 #include "support/Reference.h"
 
 #include <gtest/gtest.h>
@@ -35,69 +36,6 @@ std::size_t WidestLanes() {
     return 8;
 #endif
   return 1;
-}
-
-// The digests of the messages through the lanes, worked as a file-hashing thread works them: a
-// free lane takes the next message, fed in random pieces (some empty, none longer than
-// longestPiece) through one buffer per lane that is scribbled over once the lanes give it back;
-// a lane may be left waiting, done or hungry, while the others go on.
-// A message numbered 3 mod dropEvery is dropped in place of its last piece, as after a read
-// error; its digest stays empty.
-std::vector<std::string> ThroughLanes(const std::vector<std::string> &messages,
-                                      std::size_t longestPiece, std::size_t dropEvery,
-                                      std::uint32_t seed) {
-  struct Job {
-    std::size_t message = kNone;
-    std::size_t at = 0;
-    std::string buffer;
-  };
-  std::mt19937 random(seed);
-  MD5Lanes lanes;
-  std::vector<Job> jobs(lanes.Width());
-  std::vector<std::string> digests(messages.size());
-  std::size_t next = 0;
-  std::vector<std::size_t> waiting;
-  for (;;) {
-    const auto ready = lanes.Run();
-    waiting.insert(waiting.end(), ready.begin(), ready.end());
-    if (waiting.empty())
-      break;
-    // Some lanes are left waiting a while, unless that would leave the lanes nothing to do.
-    const auto served = ready.empty()
-                            ? waiting.begin()
-                            : std::partition(waiting.begin(), waiting.end(),
-                                             [&](std::size_t) { return random() % 4 == 0; });
-    std::vector<std::size_t> serve(served, waiting.end());
-    waiting.erase(served, waiting.end());
-    for (std::size_t lane : serve) {
-      Job &job = jobs[lane];
-      std::fill(job.buffer.begin(), job.buffer.end(), '\xEE');
-      if (lanes.Done(lane)) {
-        digests[job.message] = lanes.Digest(lane);
-        job.message = kNone;
-      }
-      for (;;) {
-        if (job.message == kNone) {
-          if (next == messages.size())
-            break;
-          job.message = next++;
-          job.at = 0;
-        }
-        const std::string &message = messages[job.message];
-        const std::size_t size = std::min(random() % (longestPiece + 1), message.size() - job.at);
-        if (job.message % dropEvery == 3 && job.at + size == message.size()) {
-          lanes.Drop(lane);
-          job.message = kNone;
-          continue;
-        }
-        job.buffer.assign(message, job.at, size);
-        job.at += size;
-        lanes.Feed(lane, Bytes(job.buffer), job.at == message.size());
-        break;
-      }
-    }
-  }
-  return digests;
 }
 
 // 1 to 40 messages, most of them short, a few of up to 200 KB.
@@ -163,8 +101,14 @@ TEST(MD5Lanes, EveryKernelDigestsEveryMessageAsMD5CLSDoes) {
     EXPECT_EQ(MD5Lanes().Width(), std::min(width, WidestLanes()));
     for (const auto &set : sets) {
       SCOPED_TRACE(set.name);
-      const auto digests = ThroughLanes(set.messages, set.longestPiece, set.dropEvery,
-                                        static_cast<std::uint32_t>(width));
+      // Pieces of random sizes, some empty; some lanes left waiting, done or hungry, while the
+      // others go on; a message numbered 3 mod dropEvery dropped in place of its last piece.
+      std::mt19937 random(static_cast<std::uint32_t>(width));
+      const auto digests = test::DigestThroughLanes(
+          set.messages,
+          {[&](std::size_t left) { return std::min(random() % (set.longestPiece + 1), left); },
+           [&](std::size_t message, bool last) { return last && message % set.dropEvery == 3; },
+           [&] { return random() % 4 != 0; }});
       for (std::size_t k = 0; k < set.messages.size(); ++k) {
         SCOPED_TRACE(set.messages[k].size());
         EXPECT_EQ(digests[k], k % set.dropEvery == 3 ? "" : MD5CLSDigest(set.messages[k]));
