@@ -29,9 +29,9 @@ constexpr lanes::Kernel kSixteenLanes{16, lanes::FoldSixteenAvx512};
 #endif
 
 // The widest kernel the CPU can run within the cap QUILLSUM_LANES sets; a value that is not a
-// number sets none.
+// number sets none. Without the x86 kernels, the cap changes nothing.
 const lanes::Kernel &ChooseKernel() {
-  std::size_t cap = lanes::kMaxLanes;
+  [[maybe_unused]] std::size_t cap = lanes::kMaxLanes;
   if (const char *text = std::getenv("QUILLSUM_LANES")) {
     const char *end = text + std::strlen(text);
     std::size_t value = 0;
