@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include <unistd.h>
@@ -32,6 +33,12 @@ private:
   std::map<std::string, Median> &medians_;
 };
 
+double CpuSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 } // namespace
 
 std::map<std::string, Median> RunInterleaved(int argc, char **argv) {
@@ -53,6 +60,31 @@ std::map<std::string, Median> RunInterleaved(int argc, char **argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return medians;
+}
+
+PairSeconds RunPairs(benchmark::State &state, const std::function<void()> &first,
+                     const std::function<void()> &second) {
+  PairSeconds seconds;
+  bool firstFirst = true;
+  for (auto _ : state) {
+    const double start = CpuSeconds();
+    firstFirst ? first() : second();
+    const double middle = CpuSeconds();
+    firstFirst ? second() : first();
+    const double end = CpuSeconds();
+    seconds.first += firstFirst ? middle - start : end - middle;
+    seconds.second += firstFirst ? end - middle : middle - start;
+    firstFirst = !firstFirst;
+  }
+  return seconds;
+}
+
+std::string SizeText(std::int64_t size) {
+  if (size >= 1 << 20)
+    return std::to_string(size >> 20) + " MiB";
+  if (size >= 1 << 10)
+    return std::to_string(size >> 10) + " KiB";
+  return std::to_string(size) + " B";
 }
 
 } // namespace quillsum::bench

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <random>
 #include <string>
@@ -34,15 +33,8 @@ const std::vector<std::uint8_t> &Message(std::int64_t size) {
   return bytes;
 }
 
-double CpuSeconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 // Each iteration digests a batch of messages with MD5CLS and the same batch with OpenSSL's MD5,
-// back to back and in alternating order, so that both sides of a pair meet the machine in the
-// same state; the "ratio" counter is MD5CLS's CPU time over OpenSSL's.
+// as a pair; the "ratio" counter is MD5CLS's CPU time over OpenSSL's.
 void MD5CLSBesideOpenSsl(benchmark::State &state) {
   const auto &bytes = Message(state.range(0));
   const std::int64_t count = std::max<std::int64_t>(1, kBatchBytes / state.range(0));
@@ -66,19 +58,7 @@ void MD5CLSBesideOpenSsl(benchmark::State &state) {
     }
   };
 
-  double oursSeconds = 0;
-  double theirsSeconds = 0;
-  bool oursFirst = true;
-  for (auto _ : state) {
-    const double start = CpuSeconds();
-    oursFirst ? ours() : theirs();
-    const double middle = CpuSeconds();
-    oursFirst ? theirs() : ours();
-    const double end = CpuSeconds();
-    oursSeconds += oursFirst ? middle - start : end - middle;
-    theirsSeconds += oursFirst ? end - middle : middle - start;
-    oursFirst = !oursFirst;
-  }
+  const auto [oursSeconds, theirsSeconds] = quillsum::bench::RunPairs(state, ours, theirs);
   const auto messages = static_cast<double>(state.iterations() * count);
   state.counters["MD5CLS_ns"] = oursSeconds * 1e9 / messages;
   state.counters["OpenSSL_ns"] = theirsSeconds * 1e9 / messages;
@@ -93,14 +73,6 @@ void WorstKeystroke(benchmark::State &state) {
     c = static_cast<char16_t>(0x20 + random() % 0x160); // in the code page and not
   for (auto _ : state)
     benchmark::DoNotOptimize(quillsum::MD5CLS().DigestStrToHexStr(text));
-}
-
-std::string SizeText(std::int64_t size) {
-  if (size >= 1 << 20)
-    return std::to_string(size >> 20) + " MiB";
-  if (size >= 1 << 10)
-    return std::to_string(size >> 10) + " KiB";
-  return std::to_string(size) + " B";
 }
 
 void SizeArguments(benchmark::internal::Benchmark *benchmark) {
@@ -118,8 +90,8 @@ int main(int argc, char **argv) {
   for (const auto size : kMessageSizes)
     if (const auto pair = medians.find("MD5CLSBesideOpenSsl/" + std::to_string(size));
         pair != medians.end())
-      std::printf("MD5CLS / OpenSSL MD5 time, %s message: %.3f\n", SizeText(size).c_str(),
-                  pair->second.counters.at("ratio"));
+      std::printf("MD5CLS / OpenSSL MD5 time, %s message: %.3f\n",
+                  quillsum::bench::SizeText(size).c_str(), pair->second.counters.at("ratio"));
   if (const auto keystroke = medians.find("WorstKeystroke"); keystroke != medians.end())
     std::printf("DigestStrToHexStr of %zu characters: %.3f ms\n", kWorstKeystroke,
                 keystroke->second.cpuSeconds * 1e3);

@@ -10,8 +10,8 @@ namespace quillsum {
 
 // The window's open-file dialog: Qt's own widget-based file dialog in its open-file form, with no
 // title, filter or folder of its own. It is made when first shown and then kept, so it remembers
-// the folder the user was in. This object and the dialog both take the name given, so either can
-// be found among the owner's children.
+// the folder the user was in for the rest of the run; nothing of it is kept after. This object and
+// the dialog both take the name given, so either can be found among the owner's children.
 class CommonDialog : public QObject {
   Q_OBJECT
 

@@ -5,15 +5,19 @@
 #include "engine/RuntimeError.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDir>
 #include <QDropEvent>
 #include <QFile>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QShortcut>
 #include <QUrl>
 
@@ -74,6 +78,8 @@ std::optional<QByteArray> DroppedFile(const QMimeData *data) {
 
 // Tahoma bold 8.25 pt, the font of every caption. Debian's fonts-wine puts a Tahoma where
 // fontconfig does not look, so it is registered here; without it Qt's nearest sans bold serves.
+// Antialiased at 11 pixels its outlines come out as thin grey strokes that read as regular
+// weight; drawn without antialiasing, the font's own bitmaps for this size are crisp and bold.
 QFont TahomaBold() {
   static const QString family = [] {
     const int id =
@@ -84,6 +90,7 @@ QFont TahomaBold() {
   font.setStyleHint(QFont::SansSerif);
   font.setPointSizeF(8.25);
   font.setWeight(QFont::Bold);
+  font.setStyleStrategy(QFont::NoAntialias);
   return font;
 }
 
@@ -110,6 +117,17 @@ QLineEdit *TextBox(QWidget *frame, const char *name, QRect geometry, const char 
   return box;
 }
 
+// The words of 32 hex digits in a text, as a bare digest, an md5sum line or "MD5 (name) = ..."
+// carries them. A longer run of hex digits, such as a SHA-256, holds none.
+QStringList DigestsIn(const QString &text) {
+  static const QRegularExpression word(QStringLiteral("(?<!\\w)[0-9A-Fa-f]{32}(?!\\w)"),
+                                       QRegularExpression::UseUnicodePropertiesOption);
+  QStringList digests;
+  for (const QRegularExpressionMatch &match : word.globalMatch(text))
+    digests << match.captured();
+  return digests;
+}
+
 } // namespace
 
 Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")) {
@@ -117,6 +135,10 @@ Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")
   setWindowTitle(QStringLiteral("Quillsum"));
   setFixedSize(343, 214);
   setAcceptDrops(true);
+  QIcon icon; // the one installed for the desktop, at every size drawn
+  for (const QFileInfo &png : QDir(QStringLiteral(":/icons")).entryInfoList(QDir::Files))
+    icon.addFile(png.filePath());
+  setWindowIcon(icon);
   const QFont captions = TahomaBold();
 
   auto *Frame3 = Place(new QGroupBox(QStringLiteral("Result"), this), "Frame3", {8, 128, 329, 57},
@@ -170,6 +192,10 @@ Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")
   connect(Command1, &QPushButton::clicked, this, [this] { Run(&Form1::Command1_Click); });
   connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this,
           [this] { Run(&Form1::Command1_Click); });
+
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, &Form1::ReadClipboard);
+  connect(Text3, &QLineEdit::textChanged, this, &Form1::MarkMatch);
+  ReadClipboard();
 }
 
 QString Form1::MD5dariFile(const QString &FileName) {
@@ -218,6 +244,21 @@ void Form1::ShowFingerprint(const QByteArray &name) {
 void Form1::Show(const QString &digest, const QString &failure) {
   Text3->setText(digest);
   Text3->setPlaceholderText(failure);
+}
+
+// Only the digests are kept, so a keystroke never fetches the clipboard from its owner again.
+void Form1::ReadClipboard() {
+  clipboardDigests_ = DigestsIn(QApplication::clipboard()->text());
+  MarkMatch();
+}
+
+void Form1::MarkMatch() {
+  const bool match = clipboardDigests_.contains(Text3->text(), Qt::CaseInsensitive);
+  QPalette palette; // empty: the style's own colours
+  if (match)
+    palette.setColor(QPalette::Base, QColor(200, 240, 200));
+  Text3->setPalette(palette);
+  Text3->setToolTip(match ? QStringLiteral("Matches the digest on the clipboard") : QString());
 }
 
 } // namespace quillsum

@@ -11,6 +11,7 @@ namespace quillsum {
 // Quillsum's window. Every edit of the text box Text2 shows the text's MD5 in Text3; a file chosen
 // with the "..." button (or Ctrl+O, or dropped on the window) shows its sampled fingerprint there.
 // A run-time error inside a handler is reported in a message box and leaves Text3 as it was.
+// Text3 turns light green while the clipboard's text holds its digest as a word.
 class Form1 : public QWidget {
   Q_OBJECT
 
@@ -36,10 +37,13 @@ private:
   void ShowFingerprint(const QByteArray &name);
   // Replaces Text3's text; failure, if any, shows greyed in the empty box.
   void Show(const QString &digest, const QString &failure = {});
+  void ReadClipboard();
+  void MarkMatch();
 
   QLineEdit *Text2;
   QLineEdit *Text3;
   CommonDialog cmd;
+  QStringList clipboardDigests_; // every 32-hex-digit word of the clipboard's text
 };
 
 } // namespace quillsum

@@ -8,6 +8,7 @@
 
 #include <QClipboard>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -16,8 +17,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPainter>
 #include <QPushButton>
-#include <QTimer>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -30,9 +31,13 @@
 namespace quillsum {
 namespace {
 
+using test::Dialog;
 using test::MakeFile;
 using test::RandomBytes;
 using test::ReferenceMd5;
+using test::Type;
+using test::TypeNameAndOpen;
+using test::WithModal;
 
 QString Md5Of(const QByteArray &bytes) {
   return QString::fromStdString(ReferenceMd5(std::string_view(bytes.constData(), bytes.size())));
@@ -44,55 +49,6 @@ QString Model(const QByteArray &head, qint64 length) {
 }
 
 QLineEdit *Box(const QWidget &form, const char *name) { return form.findChild<QLineEdit *>(name); }
-
-// Types text as keystrokes; keyClicks takes only ASCII, so other characters go as key events
-// that carry their text, the way an input method delivers them.
-void Type(QWidget *widget, const QString &text) {
-  for (const QChar c : text) {
-    if (c.unicode() < 0x80)
-      QTest::keyClicks(widget, QString(c));
-    else
-      QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
-  }
-}
-
-// Does open(), which shows a modal widget, and gesture on that widget once it is on screen. A
-// watchdog closes every modal widget if the gesture does not end it, so a fault fails the test
-// instead of hanging it. True when the gesture ran and the watchdog had nothing to do.
-bool WithModal(const std::function<void()> &open, const std::function<void(QWidget *)> &gesture) {
-  bool ran = false;
-  bool rescued = false;
-  QObject scope; // stops both timers when this returns
-  QTimer::singleShot(0, &scope, [&] {
-    QWidget *modal = QApplication::activeModalWidget();
-    if (modal && QTest::qWaitForWindowExposed(modal)) {
-      ran = true;
-      gesture(modal);
-    }
-  });
-  QTimer::singleShot(30'000, &scope, [&] {
-    rescued = true;
-    while (QWidget *modal = QApplication::activeModalWidget())
-      modal->close();
-  });
-  open();
-  return ran && !rescued;
-}
-
-// The window's own file dialog, found by its name.
-QFileDialog *Dialog(QWidget *modal) {
-  auto *dialog = qobject_cast<QFileDialog *>(modal);
-  return dialog && dialog->objectName() == "cmd" ? dialog : nullptr;
-}
-
-void TypeNameAndOpen(QWidget *modal, const QString &name) {
-  QFileDialog *dialog = Dialog(modal);
-  QVERIFY(dialog);
-  auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit");
-  QVERIFY(edit);
-  Type(edit, name);
-  QTest::keyClick(edit, Qt::Key_Return);
-}
 
 void Cancel(QWidget *modal) {
   QFileDialog *dialog = Dialog(modal);
@@ -135,6 +91,31 @@ QUrl FileUrl(const std::filesystem::path &file) {
 
 QString Text(const QWidget *control) {
   return control->property(qobject_cast<const QGroupBox *>(control) ? "title" : "text").toString();
+}
+
+// Pixels nearer the text's colour than the background's, in either polarity.
+int Ink(const QImage &image, const QColor &text, const QColor &background) {
+  const int ink = qGray(text.rgb()), paper = qGray(background.rgb());
+  int count = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const int gray = qGray(image.pixel(x, y));
+      count += std::abs(gray - ink) < std::abs(gray - paper);
+    }
+  return count;
+}
+
+// How the result box looks to its user: "match" (light green, with the tooltip), "plain" (the
+// style's own colour, no tooltip) or, for anything else, what it shows.
+QString Look(QLineEdit *box) {
+  const QColor seen = box->grab().toImage().pixelColor(box->width() - 4, box->height() / 2);
+  const bool lightGreen =
+      seen.lightness() > 160 && seen.green() - std::max(seen.red(), seen.blue()) > 20;
+  if (lightGreen && box->toolTip() == "Matches the digest on the clipboard")
+    return "match";
+  if (seen == QApplication::palette(box).color(QPalette::Base) && box->toolTip().isEmpty())
+    return "plain";
+  return QString("colour %1, tooltip \"%2\"").arg(seen.name(), box->toolTip());
 }
 
 // The window's text digest, made to fail on one text as the engine would at one of its limits.
@@ -233,6 +214,62 @@ private slots:
     }
   }
 
+  // At 11 pixels an antialiased bold reads as regular weight; what is drawn must be bold.
+  void captionsAreDrawnBold_data() {
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("Frame1") << "Source";
+    QTest::newRow("Frame3") << "Result";
+    QTest::newRow("Label1") << "Text";
+    QTest::newRow("Label3") << "File";
+    QTest::newRow("Label4") << "www.quillsum.example";
+    QTest::newRow("Command1") << "...";
+  }
+  void captionsAreDrawnBold() {
+    QFETCH(QString, caption);
+    const int id = QFontDatabase::addApplicationFont("/usr/share/wine/fonts/tahoma.ttf");
+    QVERIFY2(id >= 0, "Tahoma regular comes with fonts-wine");
+    QFont regular(QFontDatabase::applicationFontFamilies(id).value(0));
+    regular.setPointSizeF(8.25);
+    QVERIFY(!QFontInfo(regular).bold());
+    Form1 &form = Shown();
+    auto *control = form.findChild<QWidget *>(QTest::currentDataTag());
+    const QColor text = control->palette().color(control->foregroundRole());
+    const QColor background = control->palette().color(control->backgroundRole());
+
+    // The control alone: a frame's text boxes, with their cursor, would count as ink.
+    QImage drawn(control->size(), QImage::Format_RGB32);
+    drawn.fill(background);
+    control->render(&drawn, {}, {}, QWidget::DrawWindowBackground);
+    QImage reference(drawn.size(), QImage::Format_RGB32);
+    reference.fill(background);
+    QPainter painter(&reference);
+    painter.setFont(regular);
+    painter.setPen(text);
+    painter.drawText(reference.rect(), Qt::AlignCenter, caption);
+    painter.end();
+
+    const int bold = Ink(drawn, text, background), thin = Ink(reference, text, background);
+    QVERIFY2(bold >= thin * 5 / 4,
+             qPrintable(QString("%1 ink pixels, regular weight %2").arg(bold).arg(thin)));
+  }
+
+  void windowShowsTheDesktopIcon() {
+    const QFileInfoList pngs = QDir(QUILLSUM_ICONS).entryInfoList({"*.png"});
+    Form1 &form = Shown();
+    const QIcon icon = form.windowIcon();
+    QCOMPARE(icon.availableSizes().size(), pngs.size());
+    QVERIFY(icon.availableSizes().contains(QSize(16, 16)));
+    QVERIFY(icon.availableSizes().contains(QSize(256, 256)));
+    for (const QFileInfo &png : pngs) {
+      const QImage installed =
+          QImage(png.filePath()).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+      QCOMPARE(icon.pixmap(installed.size())
+                   .toImage()
+                   .convertToFormat(QImage::Format_ARGB32_Premultiplied),
+               installed);
+    }
+  }
+
   void bandIsBlackWithLightGreyCentredText() {
     Form1 &form = Shown();
     const QImage image = form.grab().toImage();
@@ -317,6 +354,53 @@ private slots:
     QTest::keyClick(text2, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(text2->text().size(), 40'000);
     QCOMPARE(Box(form, "Text3")->text(), Md5Of(bytes));
+  }
+
+  // %1 is the digest as Text3 shows it, %2 the same in lower case, as md5sum prints it.
+  void clipboardHoldingTheDigestMarksTheResult_data() {
+    QTest::addColumn<QString>("clipboard");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("bare digest") << "%1" << true;
+    QTest::newRow("md5sum line") << "%2  notes.txt\n" << true;
+    QTest::newRow("BSD tag line") << "MD5 (notes.txt) = %2" << true;
+    QTest::newRow("in a sentence, second line") << "Checksums:\nmd5 %1." << true;
+    QTest::newRow("inside a longer hex run") << "00%2ff" << false;
+    QTest::newRow("after a letter") << "x%1" << false;
+    QTest::newRow("another digest") << "D41D8CD98F00B204E9800998ECF8427E" << false;
+    QTest::newRow("empty") << "" << false;
+  }
+  void clipboardHoldingTheDigestMarksTheResult() {
+    QFETCH(QString, clipboard);
+    QFETCH(bool, matches);
+    const QString expected = matches ? "match" : "plain";
+    QClipboard *board = QApplication::clipboard();
+    const auto hold = [&](const QString &digest) {
+      board->setText(QString(clipboard).replace("%1", digest).replace("%2", digest.toLower()));
+    };
+    const test::TempDir dir;
+    const auto file = dir.Write("abc", "abc");
+    const QString abc = Md5Of("abc"), fingerprint = "1A821A17504FE5B6180E653902FC80BC";
+    hold(abc);
+    Form1 &form = Shown();
+    QLineEdit *text3 = Box(form, "Text3");
+    QCOMPARE(Look(text3), "plain");
+
+    Type(Box(form, "Text2"), "ab");
+    QCOMPARE(Look(text3), "plain");
+    Type(Box(form, "Text2"), "c");
+    QCOMPARE(text3->text(), abc);
+    QCOMPARE(Look(text3), expected);
+    board->setText("something else");
+    QCOMPARE(Look(text3), "plain");
+    hold(abc);
+    QCOMPARE(Look(text3), expected);
+
+    QVERIFY(Choose(form, QString::fromStdString(file.string())));
+    QCOMPARE(text3->text(), fingerprint);
+    QCOMPARE(Look(text3), "plain");
+    hold(fingerprint);
+    QCOMPARE(Look(text3), expected);
+    QCOMPARE(text3->text(), fingerprint);
   }
 
   void choosingAFileShowsItsFingerprint_data() {

@@ -1,5 +1,9 @@
 #include "WindowTest.h"
 
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTimer>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -35,6 +39,49 @@ void MakeFile(const std::filesystem::path &file, std::string_view head, std::int
     ::close(fd);
   if (!written)
     throw std::runtime_error("cannot write " + file.string());
+}
+
+void Type(QWidget *widget, const QString &text) {
+  for (const QChar c : text) {
+    if (c.unicode() < 0x80)
+      QTest::keyClicks(widget, QString(c));
+    else
+      QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+  }
+}
+
+bool WithModal(const std::function<void()> &open, const std::function<void(QWidget *)> &gesture) {
+  bool ran = false;
+  bool rescued = false;
+  QObject scope; // stops both timers when this returns
+  QTimer::singleShot(0, &scope, [&] {
+    QWidget *modal = QApplication::activeModalWidget();
+    if (modal && QTest::qWaitForWindowExposed(modal)) {
+      ran = true;
+      gesture(modal);
+    }
+  });
+  QTimer::singleShot(30'000, &scope, [&] {
+    rescued = true;
+    while (QWidget *modal = QApplication::activeModalWidget())
+      modal->close();
+  });
+  open();
+  return ran && !rescued;
+}
+
+QFileDialog *Dialog(QWidget *modal) {
+  auto *dialog = qobject_cast<QFileDialog *>(modal);
+  return dialog && dialog->objectName() == "cmd" ? dialog : nullptr;
+}
+
+void TypeNameAndOpen(QWidget *modal, const QString &name) {
+  QFileDialog *dialog = Dialog(modal);
+  QVERIFY(dialog);
+  auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit");
+  QVERIFY(edit);
+  Type(edit, name);
+  QTest::keyClick(edit, Qt::Key_Return);
 }
 
 } // namespace quillsum::test

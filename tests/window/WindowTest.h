@@ -1,6 +1,7 @@
 #pragma once
 
-// What the window's tests share: a headless Qt session and files of any length.
+// What the window's tests share: a headless Qt session, files of any length and the user's
+// gestures on modal dialogs.
 
 #include "support/Reference.h"
 
@@ -9,14 +10,17 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
+
+class QFileDialog;
 
 namespace quillsum::test {
 
 // Defaults for a session with no display and no home of its own, set before the QApplication
-// exists: Qt draws offscreen at one device pixel per pixel, and its file dialog keeps its history
-// in a temporary folder.
+// exists: Qt draws offscreen at one device pixel per pixel, and reads none of the configuration
+// of the user who runs the tests.
 class Headless {
 public:
   Headless();
@@ -28,6 +32,21 @@ private:
 // Writes a file whose first bytes are head and whose length is length; the rest is a hole, so a
 // file of several GiB costs no disk.
 void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length);
+
+// Types text as keystrokes; keyClicks takes only ASCII, so other characters go as key events
+// that carry their text, the way an input method delivers them.
+void Type(QWidget *widget, const QString &text);
+
+// Does open(), which shows a modal widget, and gesture on that widget once it is on screen. A
+// watchdog closes every modal widget if the gesture does not end it, so a fault fails the test
+// instead of hanging it. True when the gesture ran and the watchdog had nothing to do.
+bool WithModal(const std::function<void()> &open, const std::function<void(QWidget *)> &gesture);
+
+// The window's own file dialog, found by its name.
+QFileDialog *Dialog(QWidget *modal);
+
+// Types name into the file dialog's name box and presses Return.
+void TypeNameAndOpen(QWidget *modal, const QString &name);
 
 } // namespace quillsum::test
 
