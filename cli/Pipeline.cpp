@@ -122,6 +122,9 @@ void Pipeline::Work() {
   std::vector<Item *> claimed;
   std::unique_lock lock(mutex_);
   for (;;) {
+    // Items with nothing to read may be handed on before any thread passes them, and their
+    // places then hold newer items: claiming goes on from the oldest one not handed on.
+    claimed_ = std::max(claimed_, handedOn_);
     if (claimed_ == added_) {
       if (finishing_)
         return;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -386,6 +387,45 @@ TEST_F(Cli, EachLineGoesOutAsSoonAsItsTurnComes) {
   EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  fifo\n");
   ::close(out);
   ::waitpid(child, nullptr, 0);
+}
+
+// The descriptors that process pid holds open on file.
+int OpenedBy(pid_t pid, const fs::path &file) {
+  int count = 0;
+  std::error_code error;
+  for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+    count += fs::read_symlink(fd.path(), error) == file;
+  return count;
+}
+
+// Lines with nothing to read are handed on at once, ahead of the threads, and their places in the
+// window are then taken by newer lines: each listed file must still be opened once, and only
+// once. The FIFO has a writer from the start, so that its readers open it at once and then wait.
+TEST_F(Cli, ListsOfManyMalformedLinesReadEachFileOnce) {
+  dir.Write("abc", "abc");
+  const fs::path fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  std::string list;
+  for (int k = 0; k < 1100; ++k)
+    list += "malformed\n";
+  for (const char *name : {"fifo", "abc"})
+    list += "900150983cd24fb0d6963f7d28e17f72  " + std::string(name) + "\n";
+  dir.Write("list", list);
+  int out = -1;
+  const pid_t child = Start({"-c", "-j", "2", "list"}, dir.path(), out);
+  for (int wait = 0; wait < 2000 && OpenedBy(child, fifo) == 0; ++wait)
+    ::usleep(10'000);
+  ::usleep(300'000); // time for a second reader, if there were one
+  EXPECT_EQ(OpenedBy(child, fifo), 1);
+  EXPECT_EQ(::write(writer, "abc", 3), 3);
+  ::close(writer);
+  std::string received;
+  for (std::string line; !(line = FirstLine(out)).empty();)
+    received += line;
+  ::close(out);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(received, "fifo: OK\nabc: OK\n");
 }
 
 // Standard input is fed slowly until the progress line shows on a pseudo-terminal; then the
