@@ -20,7 +20,7 @@ constexpr std::size_t kWindow = 1024;
 // Files a thread takes at once at most.
 constexpr std::uint64_t kMostClaimed = 16;
 
-Digest Md5Of(const std::string &name, Progress *progress) {
+Digest Md5Of(const std::string &name, Progress *progress, MD5CLS::Reads reads) {
   // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
   const UniqueFd opened(name == "-" ? -1 : ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   const int fd = name == "-" ? STDIN_FILENO : opened.get();
@@ -29,7 +29,7 @@ Digest Md5Of(const std::string &name, Progress *progress) {
   std::function<void(std::size_t)> onRead;
   if (progress)
     onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
-  std::string hex = MD5CLS().DigestFdToHexStr(fd, onRead);
+  std::string hex = MD5CLS().DigestFdToHexStr(fd, onRead, reads);
   if (hex.empty())
     return {{}, errno};
   for (char &c : hex)
@@ -60,8 +60,8 @@ std::string Reason(int error) {
   return error == kNotRegular ? "Not a regular file" : std::strerror(error);
 }
 
-Digest DigestOne(const std::string &name, Method method, Progress *progress) {
-  Digest digest = method == Method::Md5 ? Md5Of(name, progress) : FingerprintOf(name);
+Digest DigestOne(const std::string &name, Method method, Progress *progress, MD5CLS::Reads reads) {
+  Digest digest = method == Method::Md5 ? Md5Of(name, progress, reads) : FingerprintOf(name);
   if (progress)
     progress->FileDone();
   return digest;
@@ -79,7 +79,7 @@ void Pipeline::Add(std::string name, Then then) {
   if (name != "-")
     return Add({std::move(name), std::move(then), {}, false});
   output_.ReadStandardInput();
-  Digest digest = DigestOne(name, method_, progress_);
+  Digest digest = DigestOne(name, method_, progress_, MD5CLS::Reads::InTurn);
   Add({std::move(name), std::move(then), std::move(digest), true});
 }
 
@@ -138,11 +138,17 @@ void Pipeline::Work() {
     for (; claimed_ < end && claimed_ < added_; ++claimed_)
       if (!At(claimed_).done) // else read already, on the adding thread
         claimed.push_back(&At(claimed_));
+    // With nothing else waiting and a thread to spare, the reads of a large file can go ahead
+    // of its digest on a thread of their own.
+    const auto reads =
+        claimed_ == added_ && busy_ + 1 < threads_ ? MD5CLS::Reads::Ahead : MD5CLS::Reads::InTurn;
+    ++busy_;
     lock.unlock();
     // Only this thread touches these items until they are marked done.
     for (Item *item : claimed)
-      item->digest = DigestOne(item->name, method_, progress_);
+      item->digest = DigestOne(item->name, method_, progress_, reads);
     lock.lock();
+    --busy_;
     for (Item *item : claimed)
       item->done = true;
     claimed.clear();

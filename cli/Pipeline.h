@@ -3,6 +3,8 @@
 #include "cli/Output.h"
 #include "cli/Progress.h"
 
+#include "engine/MD5CLS.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,7 +29,7 @@ inline constexpr int kNotRegular = -1;
 std::string Reason(int error);
 
 // The digest of one file, "-" being standard input. This is all that a worker does per file.
-Digest DigestOne(const std::string &name, Method method, Progress *progress);
+Digest DigestOne(const std::string &name, Method method, Progress *progress, MD5CLS::Reads reads);
 
 // The hashing loop: files are digested by a set of threads, and what each gave is handed on in
 // the order the files came, as soon as its turn comes. At most a fixed window of files is in
@@ -73,6 +75,7 @@ private:
   std::mutex mutex_;
   std::condition_variable workAdded_, roomMade_;
   std::uint64_t added_ = 0, claimed_ = 0, handedOn_ = 0;
+  unsigned busy_ = 0; // threads digesting
   bool handingOn_ = false;
   bool waitingForRoom_ = false;
   bool finishing_ = false;
