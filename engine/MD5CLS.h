@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@ namespace quillsum {
 //
 // Texts become one byte per UTF-16 code unit through the ANSI code page (engine/CodePage.h).
 // MD5Update and MD5Final raise quillsum::RuntimeError and then leave the object as it was;
-// DigestFileToHexStr never raises: any failure gives the empty text.
+// DigestFileToHexStr and DigestFdToHexStr never raise: any failure gives the empty text.
 class MD5CLS {
 public:
   // The state words A to D as signed decimal text.
@@ -27,6 +28,14 @@ public:
   // MD5 of a regular file's content; "" for anything that cannot be read to its end, and at
   // once for a directory, FIFO, socket or device. Reads in large chunks; memory stays constant.
   std::string DigestFileToHexStr(const std::filesystem::path &inFIle);
+  // How DigestFdToHexStr reads: each chunk in turn with the digest, or ahead of it on a thread
+  // of its own for a regular file of some MiB, when another core is to spare.
+  enum class Reads { InTurn, Ahead };
+  // MD5 of all that is left to read from an open descriptor (a regular file, pipe, terminal or
+  // device), read as DigestFileToHexStr reads; "" if a read fails, errno then telling why.
+  // onRead, if set, hears the size of every chunk as it is digested.
+  std::string DigestFdToHexStr(int fd, const std::function<void(std::size_t)> &onRead = nullptr,
+                               Reads reads = Reads::InTurn);
   // The state words A, B, C, D, each as its four bytes from least significant on.
   std::string GetValues() const;
 

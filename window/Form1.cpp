@@ -1,9 +1,8 @@
 #include "window/Form1.h"
 
-#include "engine/CodePage.h"
+#include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
 #include "engine/RuntimeError.h"
-#include "engine/UniqueFd.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -22,8 +21,6 @@
 #include <QShortcut>
 #include <QUrl>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -31,20 +28,9 @@
 #include <string>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace quillsum {
 namespace {
-
-// Where the sixteen samples of a file fingerprint start; each is 16 bytes long.
-constexpr std::array<off_t, 16> kSampleOffsets = {
-    0, 429, 979, 1999, 2999, 3999, 4999, 5999, 6999, 7999, 8999, 9999, 10999, 11999, 12999, 13999};
-constexpr std::size_t kSampleSize = 16;
-
-struct Fingerprint {
-  QString digest;  // "" on failure
-  QString failure; // why, in a few words
-};
 
 // A fresh engine for every digest, so that nothing passes from one digest to the next.
 QString DigestOf(const std::u16string &text) {
@@ -54,61 +40,26 @@ QString DigestOf(const std::u16string &text) {
   return QString::fromStdString(md5.GetValues());
 }
 
-Fingerprint Failed(const char *why) { return {{}, QString::fromUtf8(why)}; }
-
-Fingerprint CannotRead(int error) {
-  if (error == ENOENT || error == ENOTDIR)
-    return Failed("no such file");
-  return {{},
-          QStringLiteral("cannot read: ") + QString::fromLocal8Bit(std::strerror(error)).toLower()};
+// Why a fingerprint failed, in a few words; "" when it did not.
+QString FailureOf(const Fingerprint &fingerprint) {
+  switch (fingerprint.failure) {
+  case Fingerprint::Failure::None:
+    return {};
+  case Fingerprint::Failure::Directory:
+  case Fingerprint::Failure::NotRegular:
+    return QStringLiteral("not a file");
+  case Fingerprint::Failure::Unreadable:
+    break;
+  }
+  if (fingerprint.error == ENOENT || fingerprint.error == ENOTDIR)
+    return QStringLiteral("no such file");
+  return QStringLiteral("cannot read: ") +
+         QString::fromLocal8Bit(std::strerror(fingerprint.error)).toLower();
 }
 
 // name is the file's name exactly as the file system knows it.
-Fingerprint SampledFingerprint(const QByteArray &name) {
-  // The system calls would stop at a zero byte and sample some other file.
-  if (name.contains('\0'))
-    return Failed("no such file");
-  struct stat info {};
-  if (::stat(name.constData(), &info) != 0)
-    return CannotRead(errno);
-  if (S_ISDIR(info.st_mode))
-    return Failed("not a file");
-
-  // A FIFO, socket or device reports a length of 0, so it is never opened (an open could wait
-  // for a writer) and gives the fingerprint of nothing read, like an empty file.
-  std::array<std::uint8_t, kSampleOffsets.size() * kSampleSize> samples{};
-  if (info.st_size > 0) {
-    const UniqueFd file = OpenForReading(std::string(name.constData(), name.size()));
-    if (!file)
-      return CannotRead(errno);
-    // The name may have been given to something else since it was looked at.
-    struct stat opened {};
-    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
-      return Failed("not a file");
-    // Every fingerprint makes the same sixteen reads, so that its cost does not depend on the
-    // file's length. A read that meets the end of the file leaves the rest of its sample zero;
-    // a sample that starts at or past the length taken stays zero whatever its read found.
-    for (std::size_t k = 0; k < kSampleOffsets.size(); ++k) {
-      std::array<std::uint8_t, kSampleSize> sample{};
-      ssize_t got;
-      do
-        got = ::pread(file.get(), sample.data(), kSampleSize, kSampleOffsets[k]);
-      while (got < 0 && errno == EINTR);
-      if (got < 0)
-        return CannotRead(errno);
-      if (kSampleOffsets[k] < info.st_size)
-        std::copy(sample.begin(), sample.end(), samples.begin() + k * kSampleSize);
-    }
-  }
-
-  std::u16string text(samples.size(), u'\0');
-  for (std::size_t k = 0; k < samples.size(); ++k)
-    text[k] = AnsiToChar(samples[k]);
-  try {
-    return {DigestOf(text), {}};
-  } catch (const RuntimeError &error) {
-    return Failed(error.what());
-  }
+Fingerprint FingerprintOf(const QByteArray &name) {
+  return SampledFingerprint(name.toStdString(), NonRegular::SampledAsEmpty);
 }
 
 // The one local file a drop carries, as the bytes of its name: the URL keeps bytes that are not
@@ -248,7 +199,7 @@ Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")
 }
 
 QString Form1::MD5dariFile(const QString &FileName) {
-  return SampledFingerprint(QFile::encodeName(FileName)).digest;
+  return QString::fromStdString(FingerprintOf(QFile::encodeName(FileName)).digest);
 }
 
 QString Form1::MD5dariSTRING(const QString &teks) { return DigestOf(teks.toStdU16String()); }
@@ -286,8 +237,8 @@ void Form1::Run(void (Form1::*handler)()) {
 }
 
 void Form1::ShowFingerprint(const QByteArray &name) {
-  const auto [digest, failure] = SampledFingerprint(name);
-  Show(digest, failure);
+  const Fingerprint fingerprint = FingerprintOf(name);
+  Show(QString::fromStdString(fingerprint.digest), FailureOf(fingerprint));
 }
 
 void Form1::Show(const QString &digest, const QString &failure) {

@@ -1,0 +1,38 @@
+#include "cli/Lines.h"
+#include "cli/Modes.h"
+#include "cli/Pipeline.h"
+#include "cli/Quote.h"
+#include "cli/Walk.h"
+
+namespace quillsum::cli {
+
+bool DigestFiles(const Options &options, Output &output, Progress *progress) {
+  bool ok = true;
+  const LineStyle style{options.fingerprint ? "FINGERPRINT" : "MD5", options.tag, options.binary,
+                        options.zero};
+  const auto fail = [&](const std::string &name, int error) {
+    output.Error(QuoteName(name) + ": " + Reason(error));
+    ok = false;
+  };
+  const Pipeline::Then print = [&](const std::string &name, const Digest &digest) {
+    if (digest.hex.empty())
+      fail(name, digest.error);
+    else
+      output.Out(DigestLine(digest.hex, name, style));
+  };
+  Pipeline pipeline(options.jobs, options.fingerprint ? Method::Fingerprint : Method::Md5, progress,
+                    output);
+  ForEachFile(
+      options.operands, options.recursive,
+      [&](std::string name) {
+        pipeline.Add(std::move(name), std::ref(print));
+        return true;
+      },
+      [&](const std::string &dir, int error) {
+        pipeline.Add([&fail, dir, error] { fail(dir, error); });
+      });
+  pipeline.Finish();
+  return ok;
+}
+
+} // namespace quillsum::cli

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillsum::cli {
+
+// How a digest line looks: "<hex>  <name>", "<hex> *<name>" (binary), or with a tag
+// "<TAG> (<name>) = <hex>"; each ends with a newline, or with a NUL (which also turns escaping
+// off).
+struct LineStyle {
+  std::string_view tag; // "MD5" or "FINGERPRINT"
+  bool tagged = false;
+  bool binary = false;
+  bool zero = false;
+};
+
+// The digest line of a file. A name holding a backslash, newline or carriage return is escaped
+// (\\, \n, \r) and the line then starts with a backslash, so that every line reads back whole.
+std::string DigestLine(std::string_view hex, std::string_view name, const LineStyle &style);
+
+// A verdict on a listed file: "<name>: <verdict>\n". Only a newline in the name turns
+// escaping on here, which then covers backslashes and carriage returns too.
+std::string VerdictLine(std::string_view name, std::string_view verdict);
+
+} // namespace quillsum::cli

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "cli/Progress.h"
+
+namespace quillsum::cli {
+
+// The three kinds of work, each giving whether all of it went well. progress may be null.
+
+// Prints the digest line of each file the operands stand for.
+bool DigestFiles(const Options &options, Output &output, Progress *progress);
+// Reads each operand as a checksum list and checks the files it lists.
+bool CheckLists(const Options &options, Output &output, Progress *progress);
+// Prints the text digest of each operand.
+bool DigestTexts(const Options &options, Output &output);
+
+// Tells progress how much work the operands stand for, going through them as the work will, as
+// far as that can be done without reading what the work reads (standard input).
+void Survey(const Options &options, Progress &progress);
+
+} // namespace quillsum::cli

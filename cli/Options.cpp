@@ -1,0 +1,284 @@
+#include "cli/Options.h"
+
+#include "cli/Quote.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <getopt.h>
+#include <unistd.h>
+
+namespace quillsum::cli {
+namespace {
+
+enum LongOnly {
+  kIgnoreMissing = 256,
+  kQuiet,
+  kStatus,
+  kStrict,
+  kTag,
+  kFingerprint,
+  kHelp,
+  kVersion,
+};
+
+// md5sum's options in md5sum's order, which is the order getopt_long lists them in when an
+// abbreviation is ambiguous; then this program's. --string is not here: see TakeString.
+constexpr option kLongOptions[] = {
+    {"check", no_argument, nullptr, 'c'},
+    {"ignore-missing", no_argument, nullptr, kIgnoreMissing},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"status", no_argument, nullptr, kStatus},
+    {"warn", no_argument, nullptr, 'w'},
+    {"strict", no_argument, nullptr, kStrict},
+    {"tag", no_argument, nullptr, kTag},
+    {"zero", no_argument, nullptr, 'z'},
+    {"binary", no_argument, nullptr, 'b'},
+    {"text", no_argument, nullptr, 't'},
+    {"recursive", no_argument, nullptr, 'r'},
+    {"fingerprint", no_argument, nullptr, kFingerprint},
+    {"jobs", required_argument, nullptr, 'j'},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr char kShortOptions[] = "bcj:rtwz";
+constexpr unsigned kMostJobs = 1024;
+
+constexpr std::string_view kHelpText = R"(Usage: quillsum-cli [OPTION]... [FILE]...
+Print or check MD5 (128-bit) checksums, sampled fingerprints or text digests.
+
+With no FILE, or when FILE is -, read standard input.
+  -b, --binary          read in binary mode
+  -c, --check           read checksums from the FILEs and check them
+      --tag             create a BSD-style checksum
+  -t, --text            read in text mode (default)
+  -z, --zero            end each output line with NUL, not newline,
+                          and disable file name escaping
+  -r, --recursive       a directory stands for every regular file beneath it,
+                          depth first, in byte order of names; symbolic links
+                          beneath it are not followed
+      --fingerprint     print or check Quillsum's sampled fingerprint instead:
+                          the MD5 of sixteen 16-byte samples of a regular file,
+                          in upper case, as Quillsum's window shows it
+      --string          the operands are texts: print the MD5 of each, one
+                          Windows-1252 byte per character, in upper case, as
+                          Quillsum's window shows it
+  -j, --jobs=N          hash N files at a time (default: the online CPUs)
+
+The following five options are useful only when verifying checksums:
+      --ignore-missing  don't fail or report status for missing files
+      --quiet           don't print OK for each successfully verified file
+      --status          don't output anything, status code shows success
+      --strict          exit non-zero for improperly formatted checksum lines
+  -w, --warn            warn about improperly formatted checksum lines
+
+      --help        display this help and exit
+      --version     output version information and exit
+
+The sums are computed as described in RFC 1321.
+When checking, the input should be a former output of this program.
+The default mode is to print a line with: checksum, a space,
+a character indicating input mode ('*' for binary, ' ' for text
+or where binary is insignificant), and name for each FILE.
+Output keeps the order of the FILEs, whatever the number of jobs.
+
+Note: There is no difference between binary mode and text mode on GNU systems.
+)";
+
+constexpr std::string_view kVersionText = "quillsum-cli (Quillsum) " QUILLSUM_VERSION "\n";
+
+int UsageError(Output &output, std::string_view message) {
+  if (!message.empty())
+    output.Error(message);
+  output.Err(std::string("Try '") + std::string(kProgram) + " --help' for more information.\n");
+  return EXIT_FAILURE;
+}
+
+bool PosixlyCorrect() { return std::getenv("POSIXLY_CORRECT") != nullptr; }
+
+// --string is taken from the arguments before getopt_long reads them, and only when spelt out to
+// at least "--strin": md5sum's abbreviations must keep their meaning, --str being --strict, and
+// --s or --st being ambiguous between --status and --strict alone. It skips what getopt_long
+// would skip: the argument of -j, operands, and everything after "--".
+// Gives false, with the message given, for "--string=..."; string says whether it was there.
+bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
+  const bool posixlyCorrect = PosixlyCorrect();
+  for (std::size_t k = 1; k < arguments.size(); ++k) {
+    const std::string_view argument = arguments[k];
+    if (argument == "--")
+      return true;
+    if (argument.size() < 2 || argument[0] != '-') {
+      if (posixlyCorrect)
+        return true;
+      continue;
+    }
+    if (argument.starts_with("--")) {
+      const std::string_view name = argument.substr(2, argument.find('=') - 2);
+      if (name.size() >= 5 && std::string_view("string").starts_with(name)) {
+        if (name.size() + 2 < argument.size()) {
+          output.Err(std::string(kProgram) + ": option '--string' doesn't allow an argument\n");
+          return false;
+        }
+        string = true;
+        arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(k--));
+      } else if (!name.empty() && name.size() + 2 == argument.size() &&
+                 std::string_view("jobs").starts_with(name)) {
+        ++k;
+      }
+    } else if (argument.find('j') == argument.size() - 1) {
+      ++k; // "-j N", "-bj N"
+    }
+  }
+  return true;
+}
+
+bool ParseJobs(const char *text, unsigned &jobs) {
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || text[0] == '+' || value < 1 ||
+      value > kMostJobs)
+    return false;
+  jobs = static_cast<unsigned>(value);
+  return true;
+}
+
+unsigned OnlineCpus() {
+  const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return cpus < 1 ? 1 : cpus > kMostJobs ? kMostJobs : static_cast<unsigned>(cpus);
+}
+
+} // namespace
+
+std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output) {
+  // getopt_long's own messages start with argv[0].
+  std::string program(kProgram);
+  std::vector<char *> arguments(argv, argv + argc);
+  if (arguments.empty())
+    arguments.push_back(program.data());
+  else
+    arguments[0] = program.data();
+  bool string = false;
+  if (!TakeString(arguments, string, output))
+    return UsageError(output, {});
+  arguments.push_back(nullptr);
+
+  Options options;
+  int binary = -1; // -t 0, -b 1, neither -1
+  bool check = false;
+  options.jobs = OnlineCpus();
+  optind = 0; // a full restart of getopt_long, so that it looks at POSIXLY_CORRECT again
+  for (;;) {
+    const int option = ::getopt_long(static_cast<int>(arguments.size() - 1), arguments.data(),
+                                     kShortOptions, kLongOptions, nullptr);
+    if (option == -1)
+      break;
+    switch (option) {
+    case 'b':
+      binary = 1;
+      break;
+    case 'c':
+      check = true;
+      break;
+    case 'j':
+      if (!ParseJobs(optarg, options.jobs)) {
+        std::string shown = QuoteName(optarg);
+        if (shown == optarg)
+          shown = "'" + shown + "'";
+        return UsageError(output, "invalid number of jobs: " + shown);
+      }
+      break;
+    case 'r':
+      options.recursive = true;
+      break;
+    case 't':
+      binary = 0;
+      break;
+    case 'w':
+      options.status = options.quiet = false;
+      options.warn = true;
+      break;
+    case 'z':
+      options.zero = true;
+      break;
+    case kIgnoreMissing:
+      options.ignoreMissing = true;
+      break;
+    case kQuiet:
+      options.status = options.warn = false;
+      options.quiet = true;
+      break;
+    case kStatus:
+      options.quiet = options.warn = false;
+      options.status = true;
+      break;
+    case kStrict:
+      options.strict = true;
+      break;
+    case kTag:
+      options.tag = true;
+      binary = 1;
+      break;
+    case kFingerprint:
+      options.fingerprint = true;
+      break;
+    case kHelp:
+      output.Out(kHelpText);
+      return EXIT_SUCCESS;
+    case kVersion:
+      output.Out(kVersionText);
+      return EXIT_SUCCESS;
+    default:
+      return UsageError(output, {});
+    }
+  }
+
+  // md5sum's checks, in md5sum's order, then this program's.
+  const char *misuse = nullptr;
+  if (options.tag && binary == 0)
+    misuse = "--tag does not support --text mode";
+  else if (options.zero && check)
+    misuse = "the --zero option is not supported when verifying checksums";
+  else if (options.tag && check)
+    misuse = "the --tag option is meaningless when verifying checksums";
+  else if (binary >= 0 && check)
+    misuse = "the --binary and --text options are meaningless when verifying checksums";
+  else if (options.ignoreMissing && !check)
+    misuse = "the --ignore-missing option is meaningful only when verifying checksums";
+  else if (options.status && !check)
+    misuse = "the --status option is meaningful only when verifying checksums";
+  else if (options.warn && !check)
+    misuse = "the --warn option is meaningful only when verifying checksums";
+  else if (options.quiet && !check)
+    misuse = "the --quiet option is meaningful only when verifying checksums";
+  else if (options.strict && !check)
+    misuse = "the --strict option is meaningful only when verifying checksums";
+  else if (options.recursive && check)
+    misuse = "the --recursive option is meaningless when verifying checksums";
+  else if (string && check)
+    misuse = "the --check option is meaningless with --string";
+  else if (string && options.recursive)
+    misuse = "the --recursive option is meaningless with --string";
+  else if (string && options.fingerprint)
+    misuse = "the --fingerprint option is meaningless with --string";
+  else if (string && binary >= 0)
+    misuse = "the --binary, --text and --tag options are meaningless with --string";
+  else if (string && optind == static_cast<int>(arguments.size() - 1))
+    misuse = "missing text operand";
+  if (misuse)
+    return UsageError(output, misuse);
+
+  options.mode = check    ? Options::Mode::Check
+                 : string ? Options::Mode::Texts
+                          : Options::Mode::Digest;
+  options.binary = binary == 1;
+  for (int k = optind; k < static_cast<int>(arguments.size() - 1); ++k)
+    options.operands.emplace_back(arguments[static_cast<std::size_t>(k)]);
+  if (options.operands.empty())
+    options.operands.emplace_back("-");
+  return options;
+}
+
+} // namespace quillsum::cli

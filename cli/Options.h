@@ -1,0 +1,34 @@
+#pragma once
+
+#include "cli/Output.h"
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quillsum::cli {
+
+struct Options {
+  enum class Mode { Digest, Check, Texts };
+  Mode mode = Mode::Digest;
+  bool fingerprint = false;
+  bool binary = false; // '*' before names: -b, or --tag
+  bool tag = false;
+  bool zero = false;
+  bool recursive = false;
+  bool quiet = false;
+  bool status = false;
+  bool strict = false;
+  bool warn = false;
+  bool ignoreMissing = false;
+  unsigned jobs = 1;
+  std::vector<std::string> operands; // "-" when none were given, except for texts
+};
+
+// Reads the command line with md5sum's grammar (options may follow operands, long options may be
+// abbreviated, "--" ends the options) and md5sum's checks, plus this program's own options.
+// When the command line asks for no work (--help, --version) or is wrong, it has been answered
+// on output and the exit status comes back instead of options.
+std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output);
+
+} // namespace quillsum::cli

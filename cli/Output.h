@@ -1,0 +1,59 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace quillsum::cli {
+
+// The name in every message, whatever the name the program was run by.
+inline constexpr std::string_view kProgram = "quillsum-cli";
+
+// Standard output and standard error, written the way md5sum writes them: each line in one
+// write(2), so that parallel runs sharing a pipe never split each other's lines, and without
+// delay. Lines that are ready together may share a write as long as it stays within PIPE_BUF.
+// Any thread may call it.
+class Output {
+public:
+  // Run before anything is opened: a standard stream that is closed gets a stand-in that fails
+  // every read and write as the closed one would, so that no file opened later takes its number
+  // (standard input would then read that file).
+  Output();
+
+  // Queue one or more whole lines for standard output or standard error.
+  void Out(std::string_view lines);
+  void Err(std::string_view lines);
+  // "quillsum-cli: <text>\n" on standard error.
+  void Error(std::string_view text);
+  // Writes what is queued.
+  void Flush();
+
+  // Shows text as the one line of progress on standard error, a terminal, replacing the one
+  // before; it is erased before anything else goes to a terminal, and by an empty text.
+  void Progress(std::string_view text);
+
+  // Says that standard input was read, so that Close closes it and reports a failure as md5sum
+  // does (reading a closed standard input fails once per read, and once more at the end).
+  void ReadStandardInput() { readStandardInput_ = true; }
+
+  // Flushes, reports a failed write to standard output as md5sum does, and gives the exit
+  // status: status, or 1 if writing or closing failed.
+  int Close(int status);
+
+private:
+  void Queue(int fd, std::string_view lines);
+  void Write(int fd, std::string_view bytes);
+  void FlushLocked();
+
+  std::mutex mutex_;
+  int queuedFd_ = -1;
+  std::string queued_;
+  bool terminal_[3] = {};
+  bool closed_[3] = {}; // at the start
+  bool progressShown_ = false;
+  bool outFailed_ = false;
+  bool errFailed_ = false;
+  bool readStandardInput_ = false;
+};
+
+} // namespace quillsum::cli

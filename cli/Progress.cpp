@@ -1,0 +1,111 @@
+#include "cli/Progress.h"
+
+#include <cstdio>
+#include <iterator>
+#include <string>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace quillsum::cli {
+namespace {
+
+using std::chrono::duration;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string Bytes(double bytes) {
+  static constexpr const char *kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  std::size_t unit = 0;
+  for (; bytes >= 1024 && unit + 1 < std::size(kUnits); ++unit)
+    bytes /= 1024;
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
+}
+
+std::string Time(double seconds) {
+  const auto whole = static_cast<unsigned long long>(seconds + 0.5);
+  char text[32];
+  if (whole >= 3600)
+    std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60,
+                  whole % 60);
+  else
+    std::snprintf(text, sizeof text, "%llu:%02llu", whole / 60, whole % 60);
+  return text;
+}
+
+// The terminal's width, so that the line never wraps (a wrapped line cannot be erased).
+std::size_t Columns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
+    return size.ws_col - 1u;
+  return 79;
+}
+
+} // namespace
+
+Progress::Progress(Output &output, bool countBytes)
+    : output_(output), countBytes_(countBytes), thread_([this] { Run(); }) {}
+
+Progress::~Progress() {
+  Stop();
+  thread_.join();
+  output_.Progress({});
+}
+
+void Progress::Stop() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  stop_.notify_one();
+}
+
+void Progress::Expect(std::uint64_t files, std::uint64_t bytes) {
+  filesExpected_.fetch_add(files, std::memory_order_relaxed);
+  bytesExpected_.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void Progress::Run() {
+  std::unique_lock lock(mutex_);
+  auto next = start_ + seconds(1);
+  while (!stop_.wait_until(lock, next, [this] { return stopping_.load(); })) {
+    const auto now = std::chrono::steady_clock::now();
+    std::string line = Line(now - start_);
+    const std::size_t columns = Columns();
+    if (line.size() > columns)
+      line.resize(columns);
+    output_.Progress(line);
+    next = now + milliseconds(250);
+  }
+}
+
+std::string Progress::Line(std::chrono::steady_clock::duration elapsed) const {
+  const double secondsTaken = duration<double>(elapsed).count();
+  const std::uint64_t files = filesDone_, bytes = bytesDone_;
+  const bool known = known_;
+  const std::uint64_t allFiles = filesExpected_, allBytes = bytesExpected_;
+  std::string line = std::to_string(files);
+  if (known)
+    line += " of " + std::to_string(allFiles);
+  line += allFiles == 1 && known ? " file" : " files";
+  if (!countBytes_) {
+    if (known && files > 0 && allFiles > files)
+      line +=
+          ", " +
+          Time(secondsTaken * static_cast<double>(allFiles - files) / static_cast<double>(files)) +
+          " left";
+    return line;
+  }
+  const double rate = static_cast<double>(bytes) / secondsTaken;
+  line += ", " + Bytes(static_cast<double>(bytes));
+  if (known)
+    line += " of " + Bytes(static_cast<double>(allBytes));
+  line += ", " + Bytes(rate) + "/s";
+  if (known && rate > 0 && allBytes > bytes)
+    line += ", " + Time(static_cast<double>(allBytes - bytes) / rate) + " left";
+  return line;
+}
+
+} // namespace quillsum::cli

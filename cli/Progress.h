@@ -1,0 +1,50 @@
+#pragma once
+
+#include "cli/Output.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace quillsum::cli {
+
+// The progress line of long work, for a terminal: after about a second, and then a few times a
+// second, files and bytes done, the rate, and the time left once the whole is known. Erased
+// when the work ends.
+class Progress {
+public:
+  // countBytes: false when only files count (fingerprints read a few bytes each).
+  Progress(Output &output, bool countBytes);
+  Progress(const Progress &) = delete;
+  Progress &operator=(const Progress &) = delete;
+  ~Progress();
+
+  void Read(std::size_t bytes) { bytesDone_.fetch_add(bytes, std::memory_order_relaxed); }
+  void FileDone() { filesDone_.fetch_add(1, std::memory_order_relaxed); }
+  // Adds to the whole work as far as it is known; Known() once all of it has been counted.
+  void Expect(std::uint64_t files, std::uint64_t bytes);
+  void Known() { known_ = true; }
+  // Ends the line's updates; Running() tells work done only to feed them that it can stop.
+  void Stop();
+  bool Running() const { return !stopping_; }
+
+private:
+  void Run();
+  std::string Line(std::chrono::steady_clock::duration elapsed) const;
+
+  Output &output_;
+  const bool countBytes_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::atomic<std::uint64_t> filesDone_ = 0, bytesDone_ = 0;
+  std::atomic<std::uint64_t> filesExpected_ = 0, bytesExpected_ = 0;
+  std::atomic<bool> known_ = false;
+  std::atomic<bool> stopping_ = false;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  std::thread thread_;
+};
+
+} // namespace quillsum::cli

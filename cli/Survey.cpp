@@ -1,0 +1,72 @@
+#include "cli/CheckList.h"
+#include "cli/Modes.h"
+#include "cli/Walk.h"
+
+#include "engine/UniqueFd.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillsum::cli {
+namespace {
+
+class Counter {
+public:
+  explicit Counter(Progress &progress) : progress_(progress) {}
+
+  // Counts a file the work will read; false once the progress line is no longer wanted.
+  bool Count(const std::string &name) {
+    struct stat info {};
+    const bool found =
+        (name == "-" ? ::fstat(STDIN_FILENO, &info) : ::stat(name.c_str(), &info)) == 0;
+    // How much a pipe, terminal or device gives cannot be known beforehand.
+    if (found && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+      whole_ = false;
+    progress_.Expect(1,
+                     found && S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0);
+    return progress_.Running();
+  }
+  void Unknown() { whole_ = false; }
+  void Done() {
+    if (whole_)
+      progress_.Known();
+  }
+
+private:
+  Progress &progress_;
+  bool whole_ = true;
+};
+
+} // namespace
+
+void Survey(const Options &options, Progress &progress) {
+  Counter counter(progress);
+  if (options.mode == Options::Mode::Digest) {
+    ForEachFile(
+        options.operands, options.recursive, [&](std::string name) { return counter.Count(name); },
+        [](const std::string &, int) {});
+    counter.Done();
+    return;
+  }
+  ListParser parser(options.fingerprint ? "FINGERPRINT" : "MD5");
+  for (const std::string &operand : options.operands) {
+    // Only a regular file can be read once here and again by the work; opening a FIFO could
+    // even let its writer go on before the work is there to read.
+    struct stat info {};
+    if (::stat(operand.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || operand == "-") {
+      counter.Unknown();
+      continue;
+    }
+    const UniqueFd list = OpenForReading(operand);
+    LineReader reader(list.get());
+    std::string line;
+    ListedFile file;
+    while (list && reader.Next(line))
+      if (parser.Parse(std::move(line), file) == ListParser::Line::Listed &&
+          !counter.Count(file.name))
+        return;
+  }
+  counter.Done();
+}
+
+} // namespace quillsum::cli

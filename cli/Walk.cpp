@@ -1,0 +1,96 @@
+#include "cli/Walk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace quillsum::cli {
+namespace {
+
+struct Entry {
+  std::string name;
+  unsigned char type; // DT_REG, DT_DIR, ... or DT_UNKNOWN when the file system does not say
+};
+
+// The directory's entries, sorted; the directory is closed again before any is visited, so
+// that a deep tree does not hold a descriptor per level.
+bool List(const std::string &dir, std::vector<Entry> &entries, int &error) {
+  const std::unique_ptr<DIR, int (*)(DIR *)> stream(::opendir(dir.c_str()), ::closedir);
+  if (!stream) {
+    error = errno;
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent *entry = ::readdir(stream.get());
+    if (!entry)
+      break;
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..")
+      entries.push_back({std::string(name), entry->d_type});
+  }
+  if (errno != 0) {
+    error = errno;
+    return false;
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry &a, const Entry &b) { return a.name < b.name; });
+  return true;
+}
+
+bool WalkFrom(const std::string &dir, const std::function<bool(std::string path)> &file,
+              const std::function<void(const std::string &path, int error)> &failed) {
+  std::vector<Entry> entries;
+  if (int error = 0; !List(dir, entries, error)) {
+    failed(dir, error);
+    return true;
+  }
+  const std::string prefix = dir.ends_with('/') ? dir : dir + '/';
+  for (Entry &entry : entries) {
+    std::string path = prefix + entry.name;
+    unsigned char type = entry.type;
+    if (type == DT_UNKNOWN) {
+      struct stat info {};
+      if (::lstat(path.c_str(), &info) != 0)
+        continue; // gone since it was listed
+      type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+    }
+    if (type == DT_DIR) {
+      if (!WalkFrom(path, file, failed))
+        return false;
+    } else if (type == DT_REG && !file(std::move(path))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
+void Walk(const std::string &dir, const std::function<bool(std::string path)> &file,
+          const std::function<void(const std::string &path, int error)> &failed) {
+  WalkFrom(dir, file, failed);
+}
+
+void ForEachFile(const std::vector<std::string> &operands, bool recursive,
+                 const std::function<bool(std::string path)> &file,
+                 const std::function<void(const std::string &path, int error)> &failed) {
+  for (const std::string &operand : operands) {
+    struct stat info {};
+    // Any other operand is read as it stands, and so fails as it would without --recursive.
+    if (recursive && operand != "-" && ::stat(operand.c_str(), &info) == 0 &&
+        S_ISDIR(info.st_mode)) {
+      if (!WalkFrom(operand, file, failed))
+        return;
+    } else if (!file(operand)) {
+      return;
+    }
+  }
+}
+
+} // namespace quillsum::cli

@@ -1,0 +1,552 @@
+// What md5sum cannot judge: the fingerprint and text digest against the window's own, the order
+// of -r and of -j, lines that stay whole and come at once, and the progress line on a terminal.
+
+#include "WindowTest.h"
+#include "window/Form1.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace quillsum {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RandomBytes;
+using test::TempDir;
+
+struct Ran {
+  std::string out, err;
+  int status = -1;
+};
+
+std::string Slurp(const fs::path &file) {
+  std::ostringstream text;
+  text << std::ifstream(file, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+std::vector<char *> Argv(std::vector<std::string> &args) {
+  std::vector<char *> argv = {const_cast<char *>(QUILLSUM_CLI)};
+  for (std::string &arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Runs quillsum-cli in folder with input piped to its standard input (a few KiB at most); as
+// "nobody" if unprivileged and this process is root, who could read anything; with the standard
+// stream closed, if any. A run that hangs is ended after a minute.
+Ran RunCli(std::vector<std::string> args, const fs::path &folder, const std::string &input = {},
+           bool unprivileged = false, int closed = -1) {
+  const TempDir io;
+  int in[2];
+  if (::pipe2(in, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
+  const int out = ::open((io.path() / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const int err = ::open((io.path() / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  std::vector<char *> argv = Argv(args);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::dup2(in[0], 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+        ::chdir(folder.c_str()) != 0)
+      ::_exit(126);
+    if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(126);
+    if (closed >= 0)
+      ::close(closed);
+    ::alarm(60);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  for (int fd : {in[0], out, err})
+    ::close(fd);
+  if (::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+    ADD_FAILURE() << "input not written";
+  ::close(in[1]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return {Slurp(io.path() / "out"), Slurp(io.path() / "err"),
+          WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+}
+
+std::vector<std::string> Lines(const std::string &text, char end = '\n') {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line, end);)
+    lines.push_back(line);
+  return lines;
+}
+
+std::string Md5sum(const std::vector<std::string> &names, const fs::path &folder) {
+  std::string command = "cd '" + folder.string() + "' && md5sum";
+  for (const std::string &name : names)
+    command += " '" + name + "'";
+  std::string out;
+  FILE *pipe = ::popen(command.c_str(), "r");
+  for (int c; (c = std::fgetc(pipe)) != EOF;)
+    out += static_cast<char>(c);
+  ::pclose(pipe);
+  return out;
+}
+
+class Cli : public testing::Test {
+protected:
+  std::string Window(const fs::path &name) {
+    return window.MD5dariFile(QString::fromStdString((dir.path() / name).string())).toStdString();
+  }
+
+  Form1 window;
+  TempDir dir;
+};
+
+// Lengths around the sample offsets, and a hole past 4 GiB whose length needs 64 bits.
+TEST_F(Cli, FingerprintIsWhatTheWindowShows) {
+  std::vector<std::string> names;
+  std::map<std::string, std::string> heads;
+  for (std::int64_t length : {0LL, 3LL, 15LL, 429LL, 430LL, 980LL, 13999LL, 14000LL, 14015LL,
+                              100'000LL, (5LL << 30) + 7}) {
+    const std::string name = std::to_string(length) + "-bytes";
+    heads[name] = RandomBytes(static_cast<std::size_t>(std::min<std::int64_t>(length, 20'000)),
+                              static_cast<std::uint32_t>(length));
+    test::MakeFile(dir.path() / name, heads[name], length);
+    names.push_back(name);
+  }
+  struct Form {
+    std::vector<std::string> options;
+    std::string before, between, after; // a line is before NAME between HEX after
+  };
+  for (const Form &form : {Form{{}, "", "  ", "\n"}, Form{{"-b"}, "", " *", "\n"},
+                           Form{{"--tag"}, "FINGERPRINT (", ") = ", "\n"},
+                           Form{{"-z", "-j", "3"}, "", "  ", std::string(1, '\0')}}) {
+    SCOPED_TRACE(testing::PrintToString(form.options));
+    std::vector<std::string> args = form.options;
+    args.push_back("--fingerprint");
+    args.insert(args.end(), names.begin(), names.end());
+    const Ran ran = RunCli(args, dir.path());
+    std::string expected;
+    for (const std::string &name : names) {
+      const std::string hex = Window(name);
+      EXPECT_EQ(hex, test::ReferenceFingerprint(heads[name], fs::file_size(dir.path() / name)));
+      expected += form.before == "" ? hex + form.between + name + form.after
+                                    : form.before + name + form.between + hex + form.after;
+    }
+    EXPECT_EQ(ran.out, expected);
+    EXPECT_EQ(ran.err, "");
+    EXPECT_EQ(ran.status, 0);
+  }
+}
+
+TEST_F(Cli, FingerprintListsCheckOnlyTheSampledBytes) {
+  std::string content = RandomBytes(20'000, 7);
+  fs::create_directories(dir.path() / "sub");
+  dir.Write("sub/x", content);
+  dir.Write("sub/y", "abc");
+  const Ran written = RunCli({"--fingerprint", "-r", "sub"}, dir.path());
+  ASSERT_EQ(written.status, 0);
+  std::string lower = written.out; // any case reads back
+  for (char &c : lower)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  dir.Write("gnu.list", written.out);
+  dir.Write("lower.list", lower);
+  dir.Write("tag.list", RunCli({"--fingerprint", "--tag", "sub/x", "sub/y"}, dir.path()).out);
+  struct Change {
+    std::size_t offset;
+    bool seen;
+  };
+  for (const Change &change : {Change{16, false}, Change{15'000, false}, Change{979, true}}) {
+    SCOPED_TRACE(change.offset);
+    content[change.offset] ^= 0x5A;
+    dir.Write("sub/x", content);
+    for (const char *list : {"gnu.list", "lower.list", "tag.list"}) {
+      const Ran checked = RunCli({"--fingerprint", "-c", list}, dir.path());
+      EXPECT_EQ(checked.out,
+                std::string("sub/x: ") + (change.seen ? "FAILED" : "OK") + "\nsub/y: OK\n");
+      EXPECT_EQ(checked.status, change.seen ? 1 : 0);
+    }
+    content[change.offset] ^= 0x5A;
+  }
+  // The whole-file digest of the same files is no fingerprint.
+  EXPECT_EQ(RunCli({"-c", "gnu.list"}, dir.path()).status, 1);
+}
+
+TEST_F(Cli, FingerprintOfWhatIsNotARegularFileIsAnErrorLine) {
+  dir.Write("abc", "abc");
+  fs::create_directory(dir.path() / "folder");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0); // never opened, so never waits
+  const std::string abc = "1A821A17504FE5B6180E653902FC80BC";
+  struct Case {
+    std::vector<std::string> args;
+    std::string input, out, err;
+  };
+  const Case cases[] = {
+      {{"folder", "abc"}, "", abc + "  abc\n", "quillsum-cli: folder: Is a directory\n"},
+      {{"abc", "fifo"}, "", abc + "  abc\n", "quillsum-cli: fifo: Not a regular file\n"},
+      {{"/dev/null"}, "", "", "quillsum-cli: /dev/null: Not a regular file\n"},
+      {{"-", "abc"}, "abc", abc + "  abc\n", "quillsum-cli: -: Not a regular file\n"},
+      {{"-c", "list"},
+       "",
+       "abc: OK\nfifo: FAILED open or read\n",
+       "quillsum-cli: fifo: Not a regular file\n"
+       "quillsum-cli: WARNING: 1 listed file could not be read\n"},
+  };
+  dir.Write("list", abc + "  abc\n" + abc + "  fifo\n");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--fingerprint");
+    const Ran ran = RunCli(args, dir.path(), c.input);
+    EXPECT_EQ(ran.out, c.out);
+    EXPECT_EQ(ran.err, c.err);
+    EXPECT_EQ(ran.status, 1);
+  }
+  // Standard input redirected from a regular file is sampled like the file.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int file = ::open((dir.path() / "abc").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open((dir.path() / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ::dup2(file, 0);
+    ::dup2(out, 1);
+    ::execl(QUILLSUM_CLI, QUILLSUM_CLI, "--fingerprint", nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(Slurp(dir.path() / "out"), Window("abc") + "  -\n");
+}
+
+TEST_F(Cli, StringIsTheWindowsTextDigest) {
+  const std::vector<std::string> texts = {"",
+                                          "abc",
+                                          "caf\xC3\xA9",
+                                          "\xE2\x82\xAC 5",
+                                          "\xC5\xB8",
+                                          "\xE6\x97\xA5\xE6\x9C\xAC",
+                                          "\xF0\x9F\x98\x80 astral",
+                                          "tab\tnew\nline",
+                                          std::string(40'000, 'q')};
+  const std::vector<std::string> invalid = {"\xFF",       "\xC0\xAF",         "\xED\xA0\x80",
+                                            "ab\xE2\x82", "\xF4\x90\x80\x80", "\x80"};
+  std::vector<std::string> args = {"--string"};
+  std::string expected;
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    args.push_back(texts[k]);
+    expected += window.MD5dariSTRING(QString::fromStdString(texts[k])).toStdString() + "\n";
+    if (k < invalid.size())
+      args.push_back(invalid[k]); // refused, between texts that are not
+  }
+  const Ran ran = RunCli(args, dir.path());
+  EXPECT_EQ(ran.out, expected);
+  const std::vector<std::string> errors = Lines(ran.err);
+  EXPECT_EQ(errors.size(), invalid.size());
+  for (const std::string &error : errors)
+    EXPECT_TRUE(error.starts_with("quillsum-cli: ") && error.ends_with(": not valid UTF-8"))
+        << error;
+  EXPECT_EQ(ran.status, 1);
+}
+
+TEST_F(Cli, RecursiveGoesDepthFirstInByteOrderWithoutFollowingLinks) {
+  for (const char *name : {"t/b/x", "t/b/c/y", "t/b-c", "t/B/z", "t/Z", "t/a", "t/caf\xC3\xA9",
+                           "t/locked/secret", "t/e/.hidden"}) {
+    fs::create_directories((dir.path() / name).parent_path());
+    dir.Write(name, name);
+  }
+  fs::create_directory(dir.path() / "t" / "empty");
+  fs::create_symlink("a", dir.path() / "t" / "link");
+  fs::create_symlink("b", dir.path() / "t" / "linkdir");
+  fs::create_directory_symlink("t", dir.path() / "named");
+  ASSERT_EQ(::mkfifo((dir.path() / "t" / "fifo").c_str(), 0600), 0);
+  fs::permissions(dir.path(), fs::perms::all);
+  fs::permissions(dir.path() / "t" / "locked", fs::perms::none);
+
+  const std::vector<std::string> order = {"B/z", "Z",   "a",           "b/c/y",
+                                          "b/x", "b-c", "caf\xC3\xA9", "e/.hidden"};
+  for (const char *root : {"t", "t/", "named"}) {
+    SCOPED_TRACE(root);
+    std::vector<std::string> names;
+    const std::string prefix = std::string(root).ends_with('/') ? root : std::string(root) + '/';
+    for (const std::string &name : order)
+      names.push_back(prefix + name);
+    const Ran ran = RunCli({"-r", root}, dir.path(), {}, true);
+    EXPECT_EQ(ran.out, Md5sum(names, dir.path()));
+    EXPECT_EQ(ran.err, "quillsum-cli: " + prefix + "locked: Permission denied\n");
+    EXPECT_EQ(ran.status, 1);
+  }
+}
+
+TEST_F(Cli, JobsKeepTheOrderOfFilesOfVeryUnevenSizes) {
+  std::vector<std::string> names;
+  test::MakeFile(dir.path() / "large", "head", 96 << 20);
+  test::MakeFile(dir.path() / "medium", "head", 8 << 20);
+  for (int k = 0; k < 400; ++k) {
+    const std::string name = std::to_string(k) + ".small";
+    dir.Write(name, RandomBytes(static_cast<std::size_t>(k * 37), static_cast<std::uint32_t>(k)));
+    names.push_back(name);
+    if (k == 0 || k == 150)
+      names.push_back("large");
+    if (k == 300)
+      names.push_back("medium");
+  }
+  const std::string expected = Md5sum(names, dir.path());
+  for (const char *jobs : {"1", "2", "3", "16"}) {
+    SCOPED_TRACE(jobs);
+    std::vector<std::string> args = {"-j", jobs};
+    args.insert(args.end(), names.begin(), names.end());
+    EXPECT_EQ(RunCli(args, dir.path()).out, expected);
+  }
+}
+
+// Starts quillsum-cli in folder with standard output into a pipe, whose read end is returned.
+pid_t Start(std::vector<std::string> args, const fs::path &folder, int &out, int stdoutFd = -1) {
+  int ends[2];
+  if (stdoutFd < 0 && ::pipe2(ends, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
+  std::vector<char *> argv = Argv(args);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(stdoutFd < 0 ? ends[1] : stdoutFd, 1);
+    if (::chdir(folder.c_str()) != 0)
+      ::_exit(126);
+    ::alarm(60);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (stdoutFd < 0) {
+    ::close(ends[1]);
+    out = ends[0];
+  }
+  return child;
+}
+
+// Four runs share one pipe: md5sum's promise that their lines never mix holds for every line.
+TEST_F(Cli, LinesOfRunsSharingAPipeStayWhole) {
+  std::set<std::string> lines;
+  std::vector<std::string> names;
+  for (int k = 0; k < 300; ++k) {
+    names.push_back(std::string(200, static_cast<char>('a' + k % 26)) + std::to_string(k));
+    dir.Write(names.back(), RandomBytes(64, static_cast<std::uint32_t>(k)));
+  }
+  for (const std::string &line : Lines(Md5sum(names, dir.path())))
+    lines.insert(line);
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  std::vector<pid_t> children;
+  for (int run = 0; run < 4; ++run) {
+    int unused = -1;
+    children.push_back(Start(names, dir.path(), unused, ends[1]));
+  }
+  ::close(ends[1]);
+  std::string shared;
+  char buffer[65536];
+  for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+    shared.append(buffer, static_cast<std::size_t>(got));
+  ::close(ends[0]);
+  for (pid_t child : children)
+    ::waitpid(child, nullptr, 0);
+  const std::vector<std::string> received = Lines(shared);
+  EXPECT_EQ(received.size(), 4 * names.size());
+  for (const std::string &line : received)
+    EXPECT_TRUE(lines.contains(line)) << line;
+}
+
+// Reads from fd until text holds a line, for at most twenty seconds.
+std::string FirstLine(int fd) {
+  std::string text;
+  while (text.find('\n') == std::string::npos) {
+    pollfd ready{fd, POLLIN, 0};
+    char c[256];
+    ssize_t got = 0;
+    if (::poll(&ready, 1, 20'000) <= 0 || (got = ::read(fd, c, sizeof c)) <= 0)
+      break;
+    text.append(c, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+// The second operand is a FIFO with no writer yet: its reader waits, so the first line can only
+// arrive if it is written before that file's turn is over.
+TEST_F(Cli, EachLineGoesOutAsSoonAsItsTurnComes) {
+  dir.Write("abc", "abc");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  int out = -1;
+  const pid_t child = Start({"abc", "fifo"}, dir.path(), out);
+  EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  abc\n");
+  { std::ofstream(dir.path() / "fifo") << "abc"; }
+  EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  fifo\n");
+  ::close(out);
+  ::waitpid(child, nullptr, 0);
+}
+
+// The descriptors that process pid holds open on file.
+int OpenedBy(pid_t pid, const fs::path &file) {
+  int count = 0;
+  std::error_code error;
+  for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+    count += fs::read_symlink(fd.path(), error) == file;
+  return count;
+}
+
+// Lines with nothing to read are handed on at once, ahead of the threads, and their places in the
+// window are then taken by newer lines: each listed file must still be opened once, and only
+// once. The FIFO has a writer from the start, so that its readers open it at once and then wait.
+TEST_F(Cli, ListsOfManyMalformedLinesReadEachFileOnce) {
+  dir.Write("abc", "abc");
+  const fs::path fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  std::string list;
+  for (int k = 0; k < 1100; ++k)
+    list += "malformed\n";
+  for (const char *name : {"fifo", "abc"})
+    list += "900150983cd24fb0d6963f7d28e17f72  " + std::string(name) + "\n";
+  dir.Write("list", list);
+  int out = -1;
+  const pid_t child = Start({"-c", "-j", "2", "list"}, dir.path(), out);
+  for (int wait = 0; wait < 2000 && OpenedBy(child, fifo) == 0; ++wait)
+    ::usleep(10'000);
+  ::usleep(300'000); // time for a second reader, if there were one
+  EXPECT_EQ(OpenedBy(child, fifo), 1);
+  EXPECT_EQ(::write(writer, "abc", 3), 3);
+  ::close(writer);
+  std::string received;
+  for (std::string line; !(line = FirstLine(out)).empty();)
+    received += line;
+  ::close(out);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(received, "fifo: OK\nabc: OK\n");
+}
+
+// Standard input is fed slowly until the progress line shows on a pseudo-terminal; then the
+// line must be erased and the digest be that of all that was fed.
+TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal);
+    int master = -1, errWrite = -1, feed[2], out[2];
+    if (terminal) {
+      ASSERT_EQ(::openpty(&master, &errWrite, nullptr, nullptr, nullptr), 0);
+      ::fcntl(master, F_SETFD, FD_CLOEXEC);
+      ::fcntl(errWrite, F_SETFD, FD_CLOEXEC);
+    } else {
+      int ends[2];
+      ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+      master = ends[0];
+      errWrite = ends[1];
+    }
+    ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::dup2(feed[0], 0);
+      ::dup2(out[1], 1);
+      ::dup2(errWrite, 2);
+      ::alarm(60);
+      ::execl(QUILLSUM_CLI, QUILLSUM_CLI, nullptr);
+      ::_exit(127);
+    }
+    for (int fd : {feed[0], out[1], errWrite})
+      ::close(fd);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string fed, shown;
+    const std::string chunk = RandomBytes(64 * 1024, 9);
+    // Without a terminal, a second and a half of work shows nothing.
+    for (int round = 0; round < (terminal ? 400 : 30); ++round) {
+      ASSERT_EQ(::write(feed[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+      fed += chunk;
+      ::usleep(50'000);
+      char buffer[4096];
+      for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
+        shown.append(buffer, static_cast<std::size_t>(got));
+      if (shown.find(" files, ") != std::string::npos)
+        break;
+    }
+    ::close(feed[1]);
+    std::string hex = test::ReferenceMd5(fed);
+    for (char &c : hex)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(FirstLine(out[0]), hex + "  -\n");
+    ::waitpid(child, nullptr, 0);
+    ::fcntl(master, F_SETFL, 0);
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
+      shown.append(buffer, static_cast<std::size_t>(got));
+    ::close(master);
+    ::close(out[0]);
+    if (terminal) {
+      EXPECT_TRUE(std::regex_search(shown, std::regex("\r0 files, [0-9.]+ [KM]i?B, [0-9.]+ "
+                                                      "[KM]i?B/s\x1b\\[K")))
+          << shown;
+      EXPECT_TRUE(shown.ends_with("\r\x1b[K")) << shown;
+    } else {
+      EXPECT_EQ(shown, "");
+    }
+  }
+}
+
+// A file opened later must not take the number of a closed standard stream: "-" would read it.
+TEST_F(Cli, ClosedStandardStreamsStayClosed) {
+  dir.Write("abc", "abc");
+  dir.Write("list", "900150983cd24fb0d6963f7d28e17f72  -\n900150983cd24fb0d6963f7d28e17f72  abc\n");
+  const Ran input = RunCli({"-c", "list"}, dir.path(), {}, false, STDIN_FILENO);
+  EXPECT_EQ(input.out, "-: FAILED open or read\nabc: OK\n");
+  EXPECT_EQ(input.err, "quillsum-cli: -: Bad file descriptor\n"
+                       "quillsum-cli: WARNING: 1 listed file could not be read\n"
+                       "quillsum-cli: standard input: Bad file descriptor\n");
+  EXPECT_EQ(input.status, 1);
+  const Ran output = RunCli({"--fingerprint", "-r", "."}, dir.path(), {}, false, STDOUT_FILENO);
+  EXPECT_EQ(output.err, "quillsum-cli: write error: Bad file descriptor\n");
+  EXPECT_EQ(output.status, 1);
+}
+
+TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::string tryHelp = "Try 'quillsum-cli --help' for more information.\n";
+  const Case cases[] = {
+      {{"-j", "0", "x"}, "quillsum-cli: invalid number of jobs: '0'\n" + tryHelp},
+      {{"--jobs=many", "x"}, "quillsum-cli: invalid number of jobs: 'many'\n" + tryHelp},
+      {{"-j1025", "x"}, "quillsum-cli: invalid number of jobs: '1025'\n" + tryHelp},
+      // md5sum's abbreviations keep their meaning: --str is --strict.
+      {{"--str", "x"},
+       "quillsum-cli: the --strict option is meaningful only when verifying checksums\n" + tryHelp},
+      {{"--string"}, "quillsum-cli: missing text operand\n" + tryHelp},
+      {{"--string=x"}, "quillsum-cli: option '--string' doesn't allow an argument\n" + tryHelp},
+      {{"--strin", "-c", "x"},
+       "quillsum-cli: the --check option is meaningless with --string\n" + tryHelp},
+      {{"-r", "-c", "x"},
+       "quillsum-cli: the --recursive option is meaningless when verifying checksums\n" + tryHelp},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const Ran ran = RunCli(c.args, dir.path());
+    EXPECT_EQ(ran.out, "");
+    EXPECT_EQ(ran.err, c.err);
+    EXPECT_EQ(ran.status, 1);
+  }
+  // Spelt out far enough, --string is itself, and "-j N" does not take it as its argument.
+  EXPECT_EQ(RunCli({"-j", "2", "--strin", "abc"}, dir.path()).out,
+            "900150983CD24FB0D6963F7D28E17F72\n");
+}
+
+} // namespace
+} // namespace quillsum
+
+int main(int argc, char **argv) {
+  const quillsum::test::Headless headless;
+  QApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
