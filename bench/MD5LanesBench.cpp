@@ -90,8 +90,13 @@ int main(int argc, char **argv) {
   for (const auto &row : kRows)
     if (const auto pair = medians.find("LanesBesideMD5CLS/" + std::to_string(row.lanes) + "/" +
                                        std::to_string(row.size));
-        pair != medians.end())
-      std::printf("%zu x %s, QUILLSUM_LANES=%d / MD5CLS one after another: %.3f (%g lanes)\n",
-                  row.count, quillsum::bench::SizeText(row.size).c_str(), row.lanes,
+        pair != medians.end()) {
+      const std::string name = std::to_string(row.count) + " x " +
+                               quillsum::bench::SizeText(row.size) +
+                               ", QUILLSUM_LANES=" + std::to_string(row.lanes);
+      std::printf("%s / MD5CLS one after another: %.3f (%g lanes)\n", name.c_str(),
                   pair->second.counters.at("speedup"), pair->second.counters.at("lanes"));
+      std::printf("%s, lanes alone: %.0f MB/s\n", name.c_str(),
+                  pair->second.counters.at("lanes_MBps"));
+    }
 }

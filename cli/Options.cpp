@@ -65,7 +65,7 @@ With no FILE, or when FILE is -, read standard input.
       --string          the operands are texts: print the MD5 of each, one
                           Windows-1252 byte per character, in upper case, as
                           Quillsum's window shows it
-  -j, --jobs=N          hash N files at a time (default: the online CPUs)
+  -j, --jobs=N          hash on N threads (default: the online CPUs)
 
 The following five options are useful only when verifying checksums:
       --ignore-missing  don't fail or report status for missing files

@@ -2,13 +2,24 @@
 
 #include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
+#include "engine/MD5Lanes.h"
 #include "engine/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <new>
+#include <optional>
+#include <utility>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillsum::cli {
@@ -19,6 +30,59 @@ namespace {
 constexpr std::size_t kWindow = 1024;
 // Files a thread takes at once at most.
 constexpr std::uint64_t kMostClaimed = 16;
+// What a lane reads of its file at a time, as MD5CLS reads a file: a read's own cost is small
+// next to copying and hashing this much (32 to 256 KiB made no difference here).
+constexpr std::size_t kLaneChunk = 128 * 1024;
+// Descriptors kept for all but the lanes' files: standard streams, a list, a folder being
+// listed, a file read on its own.
+constexpr rlim_t kOtherFds = 16;
+
+// Each lane keeps its file open until it is read: together, the threads' lanes stay within the
+// descriptors the process may open.
+std::size_t LanesPerThread(unsigned threads) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return SIZE_MAX;
+  const rlim_t spare = limit.rlim_cur > kOtherFds ? limit.rlim_cur - kOtherFds : 0;
+  return std::max<std::size_t>(spare / threads, 1);
+}
+
+struct Free {
+  void operator()(std::uint8_t *bytes) const { std::free(bytes); }
+};
+using Buffers = std::unique_ptr<std::uint8_t[], Free>;
+
+// The lanes' read buffers, in one block. Sixteen lanes' buffers fill one 2 MiB huge page, where
+// the system gives it: the copy out of the page cache then misses the TLB once, not at every
+// small page, and costs a third less here.
+Buffers LaneBuffers(std::size_t size) {
+  constexpr std::size_t kHugePage = 2 << 20;
+  const bool huge = size % kHugePage == 0;
+  Buffers buffers(
+      static_cast<std::uint8_t *>(huge ? std::aligned_alloc(kHugePage, size) : std::malloc(size)));
+  if (!buffers)
+    throw std::bad_alloc();
+  if (huge)
+    ::madvise(buffers.get(), size, MADV_HUGEPAGE);
+  return buffers;
+}
+
+std::string Lower(std::string hex) {
+  for (char &c : hex)
+    if (c >= 'A' && c <= 'F')
+      c = static_cast<char>(c - 'A' + 'a');
+  return hex;
+}
+
+Digest Md5Of(int fd, Progress *progress, MD5CLS::Reads reads) {
+  std::function<void(std::size_t)> onRead;
+  if (progress)
+    onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
+  std::string hex = MD5CLS().DigestFdToHexStr(fd, onRead, reads);
+  if (hex.empty())
+    return {{}, errno};
+  return {Lower(std::move(hex))};
+}
 
 Digest Md5Of(const std::string &name, Progress *progress, MD5CLS::Reads reads) {
   // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
@@ -26,16 +90,7 @@ Digest Md5Of(const std::string &name, Progress *progress, MD5CLS::Reads reads) {
   const int fd = name == "-" ? STDIN_FILENO : opened.get();
   if (fd < 0)
     return {{}, errno};
-  std::function<void(std::size_t)> onRead;
-  if (progress)
-    onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
-  std::string hex = MD5CLS().DigestFdToHexStr(fd, onRead, reads);
-  if (hex.empty())
-    return {{}, errno};
-  for (char &c : hex)
-    if (c >= 'A' && c <= 'F')
-      c = static_cast<char>(c - 'A' + 'a');
-  return {std::move(hex)};
+  return Md5Of(fd, progress, reads);
 }
 
 Digest FingerprintOf(const std::string &name) {
@@ -60,15 +115,220 @@ std::string Reason(int error) {
   return error == kNotRegular ? "Not a regular file" : std::strerror(error);
 }
 
-Digest DigestOne(const std::string &name, Method method, Progress *progress, MD5CLS::Reads reads) {
-  Digest digest = method == Method::Md5 ? Md5Of(name, progress, reads) : FingerprintOf(name);
+Digest DigestOne(const std::string &name, Method method, Progress *progress) {
+  Digest digest =
+      method == Method::Md5 ? Md5Of(name, progress, MD5CLS::Reads::InTurn) : FingerprintOf(name);
   if (progress)
     progress->FileDone();
   return digest;
 }
 
+// A thread's MD5 lanes, each digesting a regular file read chunk by chunk into a buffer of its
+// own. Files come from the pipeline as lanes free up, and go back digested after each pass of
+// the lanes. Anything else (a FIFO, pipe, terminal or device) may wait for a writer or a reader:
+// it is read on its own once the lanes are empty, so that it never holds back the files before
+// it, and nothing after it starts meanwhile.
+class Pipeline::LaneWorker {
+public:
+  explicit LaneWorker(Pipeline &pipeline)
+      : pipeline_(pipeline), progress_(pipeline.progress_),
+        width_(std::min(md5_.Width(), pipeline.lanesPerThread_)),
+        buffers_(LaneBuffers(width_ * kLaneChunk)), lanes_(width_) {
+    for (std::size_t lane = width_; lane-- > 0;)
+      free_.push_back(lane);
+  }
+
+  void Work() {
+    md5_.Run(); // every lane, free
+    while (Trade()) {
+      Start();
+      if (apart_ && held_ == 0)
+        ReadApart();
+      else
+        for (std::size_t lane : md5_.Run())
+          Serve(lane);
+    }
+  }
+
+private:
+  struct Lane {
+    Item *item = nullptr;
+    std::optional<UniqueFd> file; // until read to its end
+  };
+
+  bool Trade();
+  void Start();
+  void Serve(std::size_t lane);
+  void Read(std::size_t lane);
+  void ReadApart();
+  void Finish(Item &item, Digest digest);
+  void Finish(std::size_t lane, Digest digest);
+
+  Pipeline &pipeline_;
+  Progress *const progress_;
+  MD5Lanes md5_;
+  const std::size_t width_; // the lanes used
+  const Buffers buffers_;
+  std::vector<Lane> lanes_;
+  std::vector<std::size_t> free_;
+  std::size_t held_ = 0;         // lanes with a file
+  std::deque<Item *> taken_;     // in order, not started yet
+  std::vector<Item *> finished_; // digested, not yet marked done
+  Item *apart_ = nullptr;        // not a regular file: read once the lanes are empty
+  std::optional<UniqueFd> apartFile_;
+  bool alone_ = false; // the one file taken is all there is, and another thread is idle
+  bool busy_ = false;  // counted in the pipeline's busy_
+};
+
+// Marks what is digested done and hands it on, then takes more files: up to this thread's share
+// of those waiting or in lanes, so that a few large files spread over every thread. Waits for
+// files only with nothing else to do; false once there will be none.
+bool Pipeline::LaneWorker::Trade() {
+  Pipeline &p = pipeline_;
+  std::unique_lock lock(p.mutex_);
+  if (!finished_.empty()) {
+    for (Item *item : finished_)
+      item->done = true;
+    p.inLanes_ -= finished_.size();
+    finished_.clear();
+    p.HandOn(lock);
+  }
+  bool idle;
+  for (;;) {
+    p.claimed_ = std::max(p.claimed_, p.handedOn_);
+    idle = held_ == 0 && taken_.empty() && !apart_;
+    if (idle && busy_) {
+      --p.busy_;
+      busy_ = false;
+    }
+    if (!apart_) {
+      const std::uint64_t share =
+          (p.added_ - p.claimed_ + p.inLanes_ + p.threads_ - 1) / p.threads_;
+      const std::uint64_t most = std::clamp<std::uint64_t>(share, 1, width_);
+      for (; p.claimed_ < p.added_ && held_ + taken_.size() < most; ++p.claimed_)
+        if (Item &item = p.At(p.claimed_); !item.done) { // else read already, on the adding thread
+          taken_.push_back(&item);
+          ++p.inLanes_;
+        }
+    }
+    if (!idle || !taken_.empty())
+      break;
+    if (p.finishing_)
+      return false;
+    p.workAdded_.wait(lock);
+  }
+  alone_ = idle && taken_.size() == 1 && p.claimed_ == p.added_ && p.busy_ + 1 < p.threads_;
+  if (!busy_) {
+    ++p.busy_;
+    busy_ = true;
+  }
+  return true;
+}
+
+// Opens the files taken, in order, each into a free lane. The open does not wait, so that a FIFO
+// with no writer holds up nothing; what is not a regular file is put apart.
+void Pipeline::LaneWorker::Start() {
+  while (!apart_ && !taken_.empty() && !free_.empty()) {
+    Item &item = *taken_.front();
+    taken_.pop_front();
+    const int fd = ::open(item.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    // EWOULDBLOCK: another program's lease, which md5sum's open would wait for.
+    if (fd < 0 && errno != EWOULDBLOCK) {
+      Finish(item, {{}, errno});
+      continue;
+    }
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      apart_ = &item;
+      if (fd >= 0)
+        apartFile_.emplace(fd);
+      break;
+    }
+    if (std::exchange(alone_, false)) {
+      // With nothing else waiting and a thread to spare, a large file's reads go ahead of its
+      // digest on that thread.
+      const UniqueFd file(fd);
+      Finish(item, Md5Of(fd, progress_, MD5CLS::Reads::Ahead));
+      continue;
+    }
+    const std::size_t lane = free_.back();
+    free_.pop_back();
+    lanes_[lane].item = &item;
+    lanes_[lane].file.emplace(fd);
+    ++held_;
+    Read(lane);
+  }
+  alone_ = false;
+}
+
+// Gives a lane that Run returned what it needs: its file's next chunk, or, once its digest is
+// ready, a place among the free lanes.
+void Pipeline::LaneWorker::Serve(std::size_t lane) {
+  if (md5_.Done(lane))
+    Finish(lane, {Lower(md5_.Digest(lane))});
+  else
+    Read(lane);
+}
+
+// Feeds the lane its file's next chunk; a read error ends the file there.
+void Pipeline::LaneWorker::Read(std::size_t lane) {
+  Lane &at = lanes_[lane];
+  std::uint8_t *const chunk = buffers_.get() + lane * kLaneChunk;
+  std::size_t size = 0;
+  bool end = false;
+  // To the end, as md5sum reads: a file that grows meanwhile is read as far as it has grown.
+  while (size < kLaneChunk && !end) {
+    const ssize_t got = ::read(at.file->get(), chunk + size, kLaneChunk - size);
+    if (got > 0) {
+      size += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      end = true;
+    } else if (errno != EINTR) {
+      md5_.Drop(lane);
+      return Finish(lane, {{}, errno});
+    }
+  }
+  if (end)
+    at.file.reset();
+  if (progress_)
+    progress_->Read(size);
+  md5_.Feed(lane, {chunk, size}, end);
+}
+
+// Reads the file put apart as md5sum would have, now that no lane waits on it: a FIFO once a
+// writer has come (poll tells: a FIFO opened with no writer shows no hang-up until one has come
+// and gone, while a pipe, whose open never waits, shows it at once), and then to its end.
+void Pipeline::LaneWorker::ReadApart() {
+  Item &item = *std::exchange(apart_, nullptr);
+  if (!apartFile_)
+    return Finish(item, Md5Of(item.name, progress_, MD5CLS::Reads::InTurn));
+  const int fd = apartFile_->get();
+  pollfd ready{fd, POLLIN, 0};
+  while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  Finish(item, Md5Of(fd, progress_, MD5CLS::Reads::InTurn));
+  apartFile_.reset();
+}
+
+void Pipeline::LaneWorker::Finish(Item &item, Digest digest) {
+  item.digest = std::move(digest);
+  if (progress_)
+    progress_->FileDone();
+  finished_.push_back(&item);
+}
+
+void Pipeline::LaneWorker::Finish(std::size_t lane, Digest digest) {
+  Finish(*lanes_[lane].item, std::move(digest));
+  lanes_[lane].item = nullptr;
+  lanes_[lane].file.reset();
+  free_.push_back(lane);
+  --held_;
+}
+
 Pipeline::Pipeline(unsigned threads, Method method, Progress *progress, Output &output)
-    : threads_(threads), method_(method), progress_(progress), output_(output), items_(kWindow) {
+    : threads_(threads), method_(method), progress_(progress), output_(output), items_(kWindow),
+      lanesPerThread_(LanesPerThread(threads)) {
   for (unsigned k = 0; k < threads; ++k)
     workers_.emplace_back([this] { Work(); });
 }
@@ -79,7 +339,7 @@ void Pipeline::Add(std::string name, Then then) {
   if (name != "-")
     return Add({std::move(name), std::move(then), {}, false});
   output_.ReadStandardInput();
-  Digest digest = DigestOne(name, method_, progress_, MD5CLS::Reads::InTurn);
+  Digest digest = DigestOne(name, method_, progress_);
   Add({std::move(name), std::move(then), std::move(digest), true});
 }
 
@@ -119,6 +379,8 @@ void Pipeline::Finish() {
 }
 
 void Pipeline::Work() {
+  if (method_ == Method::Md5)
+    return LaneWorker(*this).Work();
   std::vector<Item *> claimed;
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -138,17 +400,11 @@ void Pipeline::Work() {
     for (; claimed_ < end && claimed_ < added_; ++claimed_)
       if (!At(claimed_).done) // else read already, on the adding thread
         claimed.push_back(&At(claimed_));
-    // With nothing else waiting and a thread to spare, the reads of a large file can go ahead
-    // of its digest on a thread of their own.
-    const auto reads =
-        claimed_ == added_ && busy_ + 1 < threads_ ? MD5CLS::Reads::Ahead : MD5CLS::Reads::InTurn;
-    ++busy_;
     lock.unlock();
     // Only this thread touches these items until they are marked done.
     for (Item *item : claimed)
-      item->digest = DigestOne(item->name, method_, progress_, reads);
+      item->digest = DigestOne(item->name, method_, progress_);
     lock.lock();
-    --busy_;
     for (Item *item : claimed)
       item->done = true;
     claimed.clear();

@@ -3,8 +3,6 @@
 #include "cli/Output.h"
 #include "cli/Progress.h"
 
-#include "engine/MD5CLS.h"
-
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -28,12 +26,13 @@ inline constexpr int kNotRegular = -1;
 // What a failure says after the file's name: the system's text for errno, or one of ours.
 std::string Reason(int error);
 
-// The digest of one file, "-" being standard input. This is all that a worker does per file.
-Digest DigestOne(const std::string &name, Method method, Progress *progress, MD5CLS::Reads reads);
+// The digest of one file on its own, "-" being standard input.
+Digest DigestOne(const std::string &name, Method method, Progress *progress);
 
 // The hashing loop: files are digested by a set of threads, and what each gave is handed on in
 // the order the files came, as soon as its turn comes. At most a fixed window of files is in
-// flight, so memory stays bounded whatever their number.
+// flight, so memory stays bounded whatever their number. For MD5, each thread digests several
+// regular files at once through MD5 lanes; a fingerprint takes one file at a time.
 class Pipeline {
 public:
   // Runs with the file's name and digest, in its turn: one at a time, in the order of Add.
@@ -61,6 +60,7 @@ private:
     bool done = false;
   };
   void Add(Item item);
+  class LaneWorker;
 
   void Work();
   // Hands on the items that are done and next in order; one thread at a time does it.
@@ -75,7 +75,9 @@ private:
   std::mutex mutex_;
   std::condition_variable workAdded_, roomMade_;
   std::uint64_t added_ = 0, claimed_ = 0, handedOn_ = 0;
-  unsigned busy_ = 0; // threads digesting
+  unsigned busy_ = 0;         // lane workers with files
+  std::uint64_t inLanes_ = 0; // items lane workers took and have not marked done
+  const std::size_t lanesPerThread_;
   bool handingOn_ = false;
   bool waitingForRoom_ = false;
   bool finishing_ = false;

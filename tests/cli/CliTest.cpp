@@ -10,15 +10,19 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <map>
+#include <optional>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace quillsum {
 namespace {
@@ -48,9 +52,10 @@ std::vector<char *> Argv(std::vector<std::string> &args) {
 
 // Runs quillsum-cli in folder with input piped to its standard input (a few KiB at most); as
 // "nobody" if unprivileged and this process is root, who could read anything; with the standard
-// stream closed, if any. A run that hangs is ended after a minute.
+// stream closed, if any; with at most that many descriptors, if given. A run that hangs is ended
+// after a minute.
 Ran RunCli(std::vector<std::string> args, const fs::path &folder, const std::string &input = {},
-           bool unprivileged = false, int closed = -1) {
+           bool unprivileged = false, int closed = -1, rlim_t descriptors = 0) {
   const TempDir io;
   int in[2];
   if (::pipe2(in, O_CLOEXEC) != 0)
@@ -67,6 +72,9 @@ Ran RunCli(std::vector<std::string> args, const fs::path &folder, const std::str
       ::_exit(126);
     if (closed >= 0)
       ::close(closed);
+    if (const rlimit limit{descriptors, descriptors};
+        descriptors > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+      ::_exit(126);
     ::alarm(60);
     ::execv(argv[0], argv.data());
     ::_exit(127);
@@ -308,6 +316,86 @@ TEST_F(Cli, JobsKeepTheOrderOfFilesOfVeryUnevenSizes) {
   }
 }
 
+// Runs run() while a writer waits to write to the FIFO; a writer left waiting is let go after.
+template <typename Run> auto WhileWriting(const fs::path &fifo, const std::string &bytes, Run run) {
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+  });
+  auto result = run();
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  writer.join();
+  ::close(reader);
+  return result;
+}
+
+// Files of lengths around the block, padding and chunk boundaries, more of them than a thread has
+// lanes, a large one, and what lanes must leave to be read on its own (a FIFO whose writer waits
+// from the start, a device, a read error, a folder, a missing file): every lane count gives
+// md5sum's output, and the same errors and status as one lane; also with descriptors for fewer
+// lanes than the threads have.
+TEST_F(Cli, EveryLaneCountGivesMd5sumsOutput) {
+  fs::create_directories(dir.path() / "tree" / "deep");
+  std::vector<std::string> files;
+  const auto add = [&](const std::string &name, std::size_t size) {
+    dir.Write(name, RandomBytes(size, static_cast<std::uint32_t>(files.size())));
+    files.push_back(name);
+  };
+  for (std::size_t size : {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 129, 4096, 131071, 131072,
+                           131073, 262144, (5 << 20) + 65})
+    add("tree/s" + std::to_string(size), size);
+  std::mt19937 random(10);
+  for (int k = 0; k < 40; ++k)
+    add("tree/deep/r" + std::to_string(k), random() % 300'000);
+  std::sort(files.begin(), files.end()); // as -r goes
+  const fs::path fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string fed = RandomBytes(50'000, 3);
+  std::vector<std::string> operands = files;
+  operands.insert(operands.begin() + 30, {"fifo", "/dev/null", "/proc/self/mem", "nosuch", "tree"});
+  dir.Write("list", Md5sum(files, dir.path()) + "00000000000000000000000000000000  tree/s55\n" +
+                        test::ReferenceMd5(fed) + "  fifo\n" + std::string(32, 'a') +
+                        "  /proc/self/mem\n");
+
+  struct Case {
+    std::vector<std::string> args, md5sumArgs; // none: not md5sum's work
+    bool readsFifo = false;
+    rlim_t descriptors = 0;
+  };
+  std::vector<std::string> jobs = {"-j", "3"};
+  jobs.insert(jobs.end(), operands.begin(), operands.end());
+  const Case cases[] = {
+      {jobs, operands, true},
+      {{"-r", "tree"}, files},
+      {{"-c", "list"}, {"-c", "list"}, true},
+      {{"-j", "2", "-r", "tree"}, files, false, 24},
+      {{"--fingerprint", "-r", "tree"}, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const auto whileWriting = [&](auto run) {
+      return c.readsFifo ? WhileWriting(fifo, fed, run) : run();
+    };
+    std::optional<Ran> one;
+    for (const char *lanes : {"1", "8", "16"}) {
+      SCOPED_TRACE(lanes);
+      ::setenv("QUILLSUM_LANES", lanes, 1);
+      const Ran ran =
+          whileWriting([&] { return RunCli(c.args, dir.path(), {}, false, -1, c.descriptors); });
+      ::unsetenv("QUILLSUM_LANES");
+      if (!one)
+        one = ran;
+      EXPECT_EQ(ran.out, one->out);
+      EXPECT_EQ(ran.err, one->err);
+      EXPECT_EQ(ran.status, one->status);
+    }
+    if (!c.md5sumArgs.empty()) {
+      EXPECT_EQ(one->out, whileWriting([&] { return Md5sum(c.md5sumArgs, dir.path()); }));
+    }
+  }
+}
+
 // Starts quillsum-cli in folder with standard output into a pipe, whose read end is returned.
 pid_t Start(std::vector<std::string> args, const fs::path &folder, int &out, int stdoutFd = -1) {
   int ends[2];
@@ -376,17 +464,22 @@ std::string FirstLine(int fd) {
 }
 
 // The second operand is a FIFO with no writer yet: its reader waits, so the first line can only
-// arrive if it is written before that file's turn is over.
+// arrive if it is written before that file's turn is over; also when one thread has both.
 TEST_F(Cli, EachLineGoesOutAsSoonAsItsTurnComes) {
   dir.Write("abc", "abc");
   ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
-  int out = -1;
-  const pid_t child = Start({"abc", "fifo"}, dir.path(), out);
-  EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  abc\n");
-  { std::ofstream(dir.path() / "fifo") << "abc"; }
-  EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  fifo\n");
-  ::close(out);
-  ::waitpid(child, nullptr, 0);
+  for (const std::vector<std::string> &jobs : {std::vector<std::string>{}, {"-j", "1"}}) {
+    SCOPED_TRACE(testing::PrintToString(jobs));
+    std::vector<std::string> args = jobs;
+    args.insert(args.end(), {"abc", "fifo"});
+    int out = -1;
+    const pid_t child = Start(args, dir.path(), out);
+    EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  abc\n");
+    { std::ofstream(dir.path() / "fifo") << "abc"; }
+    EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  fifo\n");
+    ::close(out);
+    ::waitpid(child, nullptr, 0);
+  }
 }
 
 // The descriptors that process pid holds open on file.
