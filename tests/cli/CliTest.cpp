@@ -36,12 +36,6 @@ struct Ran {
   int status = -1;
 };
 
-std::string Slurp(const fs::path &file) {
-  std::ostringstream text;
-  text << std::ifstream(file, std::ios::binary).rdbuf();
-  return text.str();
-}
-
 std::vector<char *> Argv(std::vector<std::string> &args) {
   std::vector<char *> argv = {const_cast<char *>(QUILLSUM_CLI)};
   for (std::string &arg : args)
@@ -86,7 +80,7 @@ Ran RunCli(std::vector<std::string> args, const fs::path &folder, const std::str
   ::close(in[1]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  return {Slurp(io.path() / "out"), Slurp(io.path() / "err"),
+  return {test::ReadFile(io.path() / "out"), test::ReadFile(io.path() / "err"),
           WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }
 
@@ -232,7 +226,7 @@ TEST_F(Cli, FingerprintOfWhatIsNotARegularFileIsAnErrorLine) {
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  EXPECT_EQ(Slurp(dir.path() / "out"), Window("abc") + "  -\n");
+  EXPECT_EQ(test::ReadFile(dir.path() / "out"), Window("abc") + "  -\n");
 }
 
 TEST_F(Cli, StringIsTheWindowsTextDigest) {

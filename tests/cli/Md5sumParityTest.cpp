@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace quillsum {
 namespace {
@@ -192,12 +191,6 @@ struct Outcome {
   int status = -1;
 };
 
-std::string Slurp(const fs::path &file) {
-  std::ostringstream text;
-  text << std::ifstream(file, std::ios::binary).rdbuf();
-  return text.str();
-}
-
 void ReplaceAll(std::string &text, const std::string &from, const std::string &to) {
   for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
     text.replace(at, from.size(), to);
@@ -238,7 +231,8 @@ protected:
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    return {Slurp(out), Slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : 128};
+    return {test::ReadFile(out), test::ReadFile(err),
+            WIFEXITED(status) ? WEXITSTATUS(status) : 128};
   }
 
   static test::TempDir *scratch_;

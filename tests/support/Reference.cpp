@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace quillsum::test {
@@ -93,6 +94,12 @@ std::string Md5sumOf(const std::filesystem::path &file) {
   for (char &c : hex)
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return hex;
+}
+
+std::string ReadFile(const std::filesystem::path &file) {
+  std::ostringstream text;
+  text << std::ifstream(file, std::ios::binary).rdbuf();
+  return text.str();
 }
 
 std::string RandomBytes(std::size_t size, std::uint32_t seed) {

@@ -32,6 +32,9 @@ inline constexpr std::int64_t kSampleOffsets[] = {
 // md5sum's digest of the file, upper case.
 std::string Md5sumOf(const std::filesystem::path &file);
 
+// The whole content of a file; "" if it cannot be read.
+std::string ReadFile(const std::filesystem::path &file);
+
 // Random bytes, the same for the same seed.
 std::string RandomBytes(std::size_t size, std::uint32_t seed);
 
