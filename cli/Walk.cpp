@@ -43,8 +43,9 @@ bool List(const std::string &dir, std::vector<Entry> &entries, int &error) {
   return true;
 }
 
-bool WalkFrom(const std::string &dir, const std::function<bool(std::string path)> &file,
-              const std::function<void(const std::string &path, int error)> &failed) {
+// The regular files beneath dir; false once file() has asked to stop.
+bool Walk(const std::string &dir, const std::function<bool(std::string path)> &file,
+          const std::function<void(const std::string &path, int error)> &failed) {
   std::vector<Entry> entries;
   if (int error = 0; !List(dir, entries, error)) {
     failed(dir, error);
@@ -61,7 +62,7 @@ bool WalkFrom(const std::string &dir, const std::function<bool(std::string path)
       type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
-      if (!WalkFrom(path, file, failed))
+      if (!Walk(path, file, failed))
         return false;
     } else if (type == DT_REG && !file(std::move(path))) {
       return false;
@@ -72,11 +73,6 @@ bool WalkFrom(const std::string &dir, const std::function<bool(std::string path)
 
 } // namespace
 
-void Walk(const std::string &dir, const std::function<bool(std::string path)> &file,
-          const std::function<void(const std::string &path, int error)> &failed) {
-  WalkFrom(dir, file, failed);
-}
-
 void ForEachFile(const std::vector<std::string> &operands, bool recursive,
                  const std::function<bool(std::string path)> &file,
                  const std::function<void(const std::string &path, int error)> &failed) {
@@ -85,7 +81,7 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
     // Any other operand is read as it stands, and so fails as it would without --recursive.
     if (recursive && operand != "-" && ::stat(operand.c_str(), &info) == 0 &&
         S_ISDIR(info.st_mode)) {
-      if (!WalkFrom(operand, file, failed))
+      if (!Walk(operand, file, failed))
         return;
     } else if (!file(operand)) {
       return;

@@ -6,15 +6,10 @@
 
 namespace quillsum::cli {
 
-// Gives file() every regular file beneath the directory dir, depth first, the entries of each
-// directory in byte order of their names; symbolic links beneath dir are not followed. A
-// directory that cannot be listed goes to failed() with the errno, and is skipped. Stops early
-// once file() returns false.
-void Walk(const std::string &dir, const std::function<bool(std::string path)> &file,
-          const std::function<void(const std::string &path, int error)> &failed);
-
-// Gives file() each operand in turn, or with recursive the regular files beneath an operand that
-// is a directory, as Walk gives them. Stops early once file() returns false.
+// Gives file() each operand in turn, or with recursive every regular file beneath an operand
+// that is a directory: depth first, the entries of each directory in byte order of their names,
+// symbolic links beneath it not followed. A directory that cannot be listed goes to failed()
+// with the errno, and is skipped. Stops early once file() returns false.
 void ForEachFile(const std::vector<std::string> &operands, bool recursive,
                  const std::function<bool(std::string path)> &file,
                  const std::function<void(const std::string &path, int error)> &failed);
