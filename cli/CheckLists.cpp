@@ -40,10 +40,8 @@ std::string Count(std::uint64_t n, const char *one, const char *more) {
 class ListChecker {
 public:
   ListChecker(const Options &options, Output &output, Progress *progress)
-      : options_(options), output_(output), tag_(options.fingerprint ? "FINGERPRINT" : "MD5"),
-        parser_(tag_),
-        pipeline_(options.jobs, options.fingerprint ? Method::Fingerprint : Method::Md5, progress,
-                  output) {}
+      : options_(options), output_(output), tag_(TagOf(options.method)), parser_(tag_),
+        pipeline_(options.jobs, options.method, progress, output) {}
 
   void Check(const std::string &operand);
   bool Finish() {

@@ -8,8 +8,7 @@ namespace quillsum::cli {
 
 bool DigestFiles(const Options &options, Output &output, Progress *progress) {
   bool ok = true;
-  const LineStyle style{options.fingerprint ? "FINGERPRINT" : "MD5", options.tag, options.binary,
-                        options.zero};
+  const LineStyle style{TagOf(options.method), options.tag, options.binary, options.zero};
   const auto fail = [&](const std::string &name, int error) {
     output.Error(QuoteName(name) + ": " + Reason(error));
     ok = false;
@@ -20,8 +19,7 @@ bool DigestFiles(const Options &options, Output &output, Progress *progress) {
     else
       output.Out(DigestLine(digest.hex, name, style));
   };
-  Pipeline pipeline(options.jobs, options.fingerprint ? Method::Fingerprint : Method::Md5, progress,
-                    output);
+  Pipeline pipeline(options.jobs, options.method, progress, output);
   ForEachFile(
       options.operands, options.recursive,
       [&](std::string name) {

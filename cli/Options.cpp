@@ -222,7 +222,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
       binary = 1;
       break;
     case kFingerprint:
-      options.fingerprint = true;
+      options.method = Method::Fingerprint;
       break;
     case kHelp:
       output.Out(kHelpText);
@@ -261,7 +261,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "the --check option is meaningless with --string";
   else if (string && options.recursive)
     misuse = "the --recursive option is meaningless with --string";
-  else if (string && options.fingerprint)
+  else if (string && options.method == Method::Fingerprint)
     misuse = "the --fingerprint option is meaningless with --string";
   else if (string && binary >= 0)
     misuse = "the --binary, --text and --tag options are meaningless with --string";

@@ -3,15 +3,23 @@
 #include "cli/Output.h"
 
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 namespace quillsum::cli {
 
+// What a file's line carries: the MD5 of its content, or Quillsum's sampled fingerprint.
+enum class Method { Md5, Fingerprint };
+// The method's name in BSD-style lines ("MD5 (name) = ...") and in messages about them.
+constexpr std::string_view TagOf(Method method) {
+  return method == Method::Md5 ? "MD5" : "FINGERPRINT";
+}
+
 struct Options {
   enum class Mode { Digest, Check, Texts };
   Mode mode = Mode::Digest;
-  bool fingerprint = false;
+  Method method = Method::Md5;
   bool binary = false; // '*' before names: -b, or --tag
   bool tag = false;
   bool zero = false;

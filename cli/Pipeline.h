@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
 
@@ -12,8 +13,6 @@
 #include <vector>
 
 namespace quillsum::cli {
-
-enum class Method { Md5, Fingerprint };
 
 // What hashing a file gave.
 struct Digest {

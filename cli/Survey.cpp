@@ -48,7 +48,7 @@ void Survey(const Options &options, Progress &progress) {
     counter.Done();
     return;
   }
-  ListParser parser(options.fingerprint ? "FINGERPRINT" : "MD5");
+  ListParser parser(TagOf(options.method));
   for (const std::string &operand : options.operands) {
     // Only a regular file can be read once here and again by the work; opening a FIFO could
     // even let its writer go on before the work is there to read.

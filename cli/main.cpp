@@ -28,7 +28,7 @@ int main(int argc, char **argv) {
   std::optional<Progress> progress;
   std::thread survey;
   if (::isatty(STDERR_FILENO) == 1 && !options.status) {
-    progress.emplace(output, !options.fingerprint);
+    progress.emplace(output, options.method == Method::Md5);
     survey = std::thread([&] { Survey(options, *progress); });
   }
   Progress *const shown = progress ? &*progress : nullptr;
