@@ -1,16 +1,16 @@
-// What md5sum cannot judge: the fingerprint and text digest against the window's own, the order
-// of -r and of -j, lines that stay whole and come at once, and the progress line on a terminal.
+// What md5sum cannot judge: the fingerprint and text digest against models of the window's own,
+// the order of -r and of -j, lines that stay whole and come at once, and the progress line on a
+// terminal.
 
-#include "WindowTest.h"
-#include "window/Form1.h"
-
-#include <QRegularExpression>
+#include "support/Launch.h"
+#include "support/Reference.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,58 +32,9 @@ namespace fs = std::filesystem;
 using test::RandomBytes;
 using test::TempDir;
 
-struct Ran {
-  std::string out, err;
-  int status = -1;
-};
-
-std::vector<char *> Argv(std::vector<std::string> &args) {
-  std::vector<char *> argv = {const_cast<char *>(QUILLSUM_CLI)};
-  for (std::string &arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
-// Runs quillsum-cli in folder with input piped to its standard input (a few KiB at most); as
-// "nobody" if unprivileged and this process is root, who could read anything; with the standard
-// stream closed, if any; with at most that many descriptors, if given. A run that hangs is ended
-// after a minute.
-Ran RunCli(std::vector<std::string> args, const fs::path &folder, const std::string &input = {},
-           bool unprivileged = false, int closed = -1, rlim_t descriptors = 0) {
-  const TempDir io;
-  int in[2];
-  if (::pipe2(in, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe");
-  const int out = ::open((io.path() / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const int err = ::open((io.path() / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  std::vector<char *> argv = Argv(args);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::dup2(in[0], 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-        ::chdir(folder.c_str()) != 0)
-      ::_exit(126);
-    if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
-      ::_exit(126);
-    if (closed >= 0)
-      ::close(closed);
-    if (const rlimit limit{descriptors, descriptors};
-        descriptors > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-      ::_exit(126);
-    ::alarm(60);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  for (int fd : {in[0], out, err})
-    ::close(fd);
-  if (::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-    ADD_FAILURE() << "input not written";
-  ::close(in[1]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return {test::ReadFile(io.path() / "out"), test::ReadFile(io.path() / "err"),
-          WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
-}
+using test::CliLaunch;
+using test::Ran;
+using test::RunCli;
 
 std::vector<std::string> Lines(const std::string &text, char end = '\n') {
   std::vector<std::string> lines;
@@ -107,11 +58,6 @@ std::string Md5sum(const std::vector<std::string> &names, const fs::path &folder
 
 class Cli : public testing::Test {
 protected:
-  std::string Window(const fs::path &name) {
-    return window.MD5dariFile(QString::fromStdString((dir.path() / name).string())).toStdString();
-  }
-
-  Form1 window;
   TempDir dir;
 };
 
@@ -141,8 +87,8 @@ TEST_F(Cli, FingerprintIsWhatTheWindowShows) {
     const Ran ran = RunCli(args, dir.path());
     std::string expected;
     for (const std::string &name : names) {
-      const std::string hex = Window(name);
-      EXPECT_EQ(hex, test::ReferenceFingerprint(heads[name], fs::file_size(dir.path() / name)));
+      const std::string hex = test::ReferenceFingerprint(
+          heads[name], static_cast<std::int64_t>(fs::file_size(dir.path() / name)));
       expected += form.before == "" ? hex + form.between + name + form.after
                                     : form.before + name + form.between + hex + form.after;
     }
@@ -216,18 +162,10 @@ TEST_F(Cli, FingerprintOfWhatIsNotARegularFileIsAnErrorLine) {
     EXPECT_EQ(ran.status, 1);
   }
   // Standard input redirected from a regular file is sampled like the file.
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int file = ::open((dir.path() / "abc").c_str(), O_RDONLY | O_CLOEXEC);
-    const int out = ::open((dir.path() / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    ::dup2(file, 0);
-    ::dup2(out, 1);
-    ::execl(QUILLSUM_CLI, QUILLSUM_CLI, "--fingerprint", nullptr);
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_EQ(test::ReadFile(dir.path() / "out"), Window("abc") + "  -\n");
+  test::Launch redirected = CliLaunch({"--fingerprint"}, dir.path());
+  redirected.in = ::open((dir.path() / "abc").c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(test::Run(redirected).out, test::ReferenceFingerprint("abc") + "  -\n");
+  ::close(redirected.in);
 }
 
 TEST_F(Cli, StringIsTheWindowsTextDigest) {
@@ -246,7 +184,7 @@ TEST_F(Cli, StringIsTheWindowsTextDigest) {
   std::string expected;
   for (std::size_t k = 0; k < texts.size(); ++k) {
     args.push_back(texts[k]);
-    expected += window.MD5dariSTRING(QString::fromStdString(texts[k])).toStdString() + "\n";
+    expected += test::ReferenceTextDigest(texts[k]) + "\n";
     if (k < invalid.size())
       args.push_back(invalid[k]); // refused, between texts that are not
   }
@@ -282,7 +220,9 @@ TEST_F(Cli, RecursiveGoesDepthFirstInByteOrderWithoutFollowingLinks) {
     const std::string prefix = std::string(root).ends_with('/') ? root : std::string(root) + '/';
     for (const std::string &name : order)
       names.push_back(prefix + name);
-    const Ran ran = RunCli({"-r", root}, dir.path(), {}, true);
+    test::Launch launch = CliLaunch({"-r", root}, dir.path());
+    launch.unprivileged = true;
+    const Ran ran = test::Run(launch);
     EXPECT_EQ(ran.out, Md5sum(names, dir.path()));
     EXPECT_EQ(ran.err, "quillsum-cli: " + prefix + "locked: Permission denied\n");
     EXPECT_EQ(ran.status, 1);
@@ -375,10 +315,10 @@ TEST_F(Cli, EveryLaneCountGivesMd5sumsOutput) {
     std::optional<Ran> one;
     for (const char *lanes : {"1", "8", "16"}) {
       SCOPED_TRACE(lanes);
-      ::setenv("QUILLSUM_LANES", lanes, 1);
-      const Ran ran =
-          whileWriting([&] { return RunCli(c.args, dir.path(), {}, false, -1, c.descriptors); });
-      ::unsetenv("QUILLSUM_LANES");
+      test::Launch launch = CliLaunch(c.args, dir.path());
+      launch.env = {{"QUILLSUM_LANES", lanes}};
+      launch.descriptors = c.descriptors;
+      const Ran ran = whileWriting([&] { return test::Run(launch); });
       if (!one)
         one = ran;
       EXPECT_EQ(ran.out, one->out);
@@ -389,28 +329,6 @@ TEST_F(Cli, EveryLaneCountGivesMd5sumsOutput) {
       EXPECT_EQ(one->out, whileWriting([&] { return Md5sum(c.md5sumArgs, dir.path()); }));
     }
   }
-}
-
-// Starts quillsum-cli in folder with standard output into a pipe, whose read end is returned.
-pid_t Start(std::vector<std::string> args, const fs::path &folder, int &out, int stdoutFd = -1) {
-  int ends[2];
-  if (stdoutFd < 0 && ::pipe2(ends, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe");
-  std::vector<char *> argv = Argv(args);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(stdoutFd < 0 ? ends[1] : stdoutFd, 1);
-    if (::chdir(folder.c_str()) != 0)
-      ::_exit(126);
-    ::alarm(60);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  if (stdoutFd < 0) {
-    ::close(ends[1]);
-    out = ends[0];
-  }
-  return child;
 }
 
 // Four runs share one pipe: md5sum's promise that their lines never mix holds for every line.
@@ -427,8 +345,9 @@ TEST_F(Cli, LinesOfRunsSharingAPipeStayWhole) {
   ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
   std::vector<pid_t> children;
   for (int run = 0; run < 4; ++run) {
-    int unused = -1;
-    children.push_back(Start(names, dir.path(), unused, ends[1]));
+    test::Launch launch = CliLaunch(names, dir.path());
+    launch.out = ends[1];
+    children.push_back(test::Start(launch).pid);
   }
   ::close(ends[1]);
   std::string shared;
@@ -437,11 +356,21 @@ TEST_F(Cli, LinesOfRunsSharingAPipeStayWhole) {
     shared.append(buffer, static_cast<std::size_t>(got));
   ::close(ends[0]);
   for (pid_t child : children)
-    ::waitpid(child, nullptr, 0);
+    test::Wait(child);
   const std::vector<std::string> received = Lines(shared);
   EXPECT_EQ(received.size(), 4 * names.size());
   for (const std::string &line : received)
     EXPECT_TRUE(lines.contains(line)) << line;
+}
+
+// Whether text holds a match of the POSIX extended regular expression.
+bool Matches(const std::string &text, const char *pattern) {
+  regex_t compiled;
+  if (::regcomp(&compiled, pattern, REG_EXTENDED | REG_NOSUB) != 0)
+    return false;
+  const bool found = ::regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
+  ::regfree(&compiled);
+  return found;
 }
 
 // Reads from fd until text holds a line, for at most twenty seconds.
@@ -467,13 +396,12 @@ TEST_F(Cli, EachLineGoesOutAsSoonAsItsTurnComes) {
     SCOPED_TRACE(testing::PrintToString(jobs));
     std::vector<std::string> args = jobs;
     args.insert(args.end(), {"abc", "fifo"});
-    int out = -1;
-    const pid_t child = Start(args, dir.path(), out);
+    const auto [child, out] = test::Start(CliLaunch(args, dir.path()));
     EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  abc\n");
     { std::ofstream(dir.path() / "fifo") << "abc"; }
     EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  fifo\n");
     ::close(out);
-    ::waitpid(child, nullptr, 0);
+    test::Wait(child);
   }
 }
 
@@ -500,8 +428,7 @@ TEST_F(Cli, ListsOfManyMalformedLinesReadEachFileOnce) {
   for (const char *name : {"fifo", "abc"})
     list += "900150983cd24fb0d6963f7d28e17f72  " + std::string(name) + "\n";
   dir.Write("list", list);
-  int out = -1;
-  const pid_t child = Start({"-c", "-j", "2", "list"}, dir.path(), out);
+  const auto [child, out] = test::Start(CliLaunch({"-c", "-j", "2", "list"}, dir.path()));
   for (int wait = 0; wait < 2000 && OpenedBy(child, fifo) == 0; ++wait)
     ::usleep(10'000);
   ::usleep(300'000); // time for a second reader, if there were one
@@ -512,7 +439,7 @@ TEST_F(Cli, ListsOfManyMalformedLinesReadEachFileOnce) {
   for (std::string line; !(line = FirstLine(out)).empty();)
     received += line;
   ::close(out);
-  ::waitpid(child, nullptr, 0);
+  test::Wait(child);
   EXPECT_EQ(received, "fifo: OK\nabc: OK\n");
 }
 
@@ -534,15 +461,11 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
     }
     ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::dup2(feed[0], 0);
-      ::dup2(out[1], 1);
-      ::dup2(errWrite, 2);
-      ::alarm(60);
-      ::execl(QUILLSUM_CLI, QUILLSUM_CLI, nullptr);
-      ::_exit(127);
-    }
+    test::Launch launch = CliLaunch({}, dir.path());
+    launch.in = feed[0];
+    launch.out = out[1];
+    launch.err = errWrite;
+    const pid_t child = test::Start(launch).pid;
     for (int fd : {feed[0], out[1], errWrite})
       ::close(fd);
     ::fcntl(master, F_SETFL, O_NONBLOCK);
@@ -564,7 +487,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
     for (char &c : hex)
       c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(FirstLine(out[0]), hex + "  -\n");
-    ::waitpid(child, nullptr, 0);
+    test::Wait(child);
     ::fcntl(master, F_SETFL, 0);
     char buffer[4096];
     for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
@@ -572,8 +495,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
     ::close(master);
     ::close(out[0]);
     if (terminal) {
-      const QRegularExpression line("\r0 files, [0-9.]+ [KM]i?B, [0-9.]+ [KM]i?B/s\x1b\\[K");
-      EXPECT_TRUE(line.match(QString::fromStdString(shown)).hasMatch()) << shown;
+      EXPECT_TRUE(Matches(shown, "\r0 files, [0-9.]+ [KM]i?B, [0-9.]+ [KM]i?B/s\x1b\\[K")) << shown;
       EXPECT_TRUE(shown.ends_with("\r\x1b[K")) << shown;
     } else {
       EXPECT_EQ(shown, "");
@@ -585,13 +507,17 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
 TEST_F(Cli, ClosedStandardStreamsStayClosed) {
   dir.Write("abc", "abc");
   dir.Write("list", "900150983cd24fb0d6963f7d28e17f72  -\n900150983cd24fb0d6963f7d28e17f72  abc\n");
-  const Ran input = RunCli({"-c", "list"}, dir.path(), {}, false, STDIN_FILENO);
+  test::Launch launch = CliLaunch({"-c", "list"}, dir.path());
+  launch.closed = STDIN_FILENO;
+  const Ran input = test::Run(launch);
   EXPECT_EQ(input.out, "-: FAILED open or read\nabc: OK\n");
   EXPECT_EQ(input.err, "quillsum-cli: -: Bad file descriptor\n"
                        "quillsum-cli: WARNING: 1 listed file could not be read\n"
                        "quillsum-cli: standard input: Bad file descriptor\n");
   EXPECT_EQ(input.status, 1);
-  const Ran output = RunCli({"--fingerprint", "-r", "."}, dir.path(), {}, false, STDOUT_FILENO);
+  launch = CliLaunch({"--fingerprint", "-r", "."}, dir.path());
+  launch.closed = STDOUT_FILENO;
+  const Ran output = test::Run(launch);
   EXPECT_EQ(output.err, "quillsum-cli: write error: Bad file descriptor\n");
   EXPECT_EQ(output.status, 1);
 }
@@ -630,10 +556,3 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
 
 } // namespace
 } // namespace quillsum
-
-int main(int argc, char **argv) {
-  const quillsum::test::Headless headless;
-  QApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

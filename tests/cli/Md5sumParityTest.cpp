@@ -2,12 +2,10 @@
 // same folder with the same standard input, under the C locale and a UTF-8 one, and must give the
 // same stdout, the same exit status and the same stderr once the program's name is swapped.
 
+#include "support/Launch.h"
 #include "support/Reference.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -186,10 +184,7 @@ const Case kCases[] = {
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.command; }
 
-struct Outcome {
-  std::string out, err;
-  int status = -1;
-};
+using test::Ran;
 
 void ReplaceAll(std::string &text, const std::string &from, const std::string &to) {
   for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
@@ -210,29 +205,18 @@ protected:
   static fs::path Folder() { return scratch_->path() / "case"; }
 
   // Runs the case's command with $P naming program, found on PATH under that name.
-  static Outcome Run(const Case &c, const std::string &program, const char *locale) {
-    const fs::path out = scratch_->path() / "out", err = scratch_->path() / "err",
-                   in = scratch_->path() / "in";
-    std::ofstream(in, std::ios::binary) << c.input;
+  static Ran Run(const Case &c, const std::string &program, const char *locale) {
     fs::remove(scratch_->path() / "list");
-    const std::string wrapped = "{ " + std::string(c.command) + "; } <'" + in.string() + "' >'" +
-                                out.string() + "' 2>'" + err.string() + "'";
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::setenv("P", program.c_str(), 1);
-      ::setenv("LC_ALL", locale, 1);
-      const std::string path =
-          fs::path(QUILLSUM_CLI).parent_path().string() + ":" + std::getenv("PATH");
-      ::setenv("PATH", path.c_str(), 1);
-      if (::chdir(Folder().c_str()) != 0)
-        ::_exit(126);
-      ::execlp("timeout", "timeout", "30", "bash", "-c", wrapped.c_str(), nullptr);
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {test::ReadFile(out), test::ReadFile(err),
-            WIFEXITED(status) ? WEXITSTATUS(status) : 128};
+    test::Launch launch;
+    launch.argv = {"bash", "-c", c.command};
+    launch.folder = Folder();
+    launch.input = c.input;
+    launch.env = {
+        {"P", program},
+        {"LC_ALL", locale},
+        {"PATH", fs::path(test::Cli()).parent_path().string() + ":" + std::getenv("PATH")}};
+    launch.seconds = 30;
+    return test::Run(launch);
   }
 
   static test::TempDir *scratch_;
@@ -242,11 +226,11 @@ test::TempDir *Md5sumParity::scratch_ = nullptr;
 
 TEST_P(Md5sumParity, SameOutputErrorsAndStatus) {
   const Case &c = GetParam();
-  ASSERT_EQ(fs::path(QUILLSUM_CLI).filename(), "quillsum-cli");
+  ASSERT_EQ(fs::path(test::Cli()).filename(), "quillsum-cli");
   for (const char *locale : {"C", "C.UTF-8"}) {
     SCOPED_TRACE(std::string(c.command) + "   [LC_ALL=" + locale + "]");
-    Outcome expected = Run(c, "md5sum", locale);
-    const Outcome actual = Run(c, "quillsum-cli", locale);
+    Ran expected = Run(c, "md5sum", locale);
+    const Ran actual = Run(c, "quillsum-cli", locale);
     ReplaceAll(expected.err, "md5sum", "quillsum-cli");
     EXPECT_EQ(actual.out, expected.out);
     EXPECT_EQ(actual.err, expected.err);

@@ -1,7 +1,9 @@
 #include "Reference.h"
 
+#include <fcntl.h>
 #include <iconv.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <array>
 
@@ -79,6 +81,24 @@ std::string ReferenceFingerprint(std::string_view file) {
   return ReferenceFingerprint(file, static_cast<std::int64_t>(file.size()));
 }
 
+std::string ReferenceTextDigest(std::string_view utf8) {
+  const iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
+  std::string units(utf8.size() * 2, '\0');
+  char *in = const_cast<char *>(utf8.data());
+  char *out = units.data();
+  std::size_t inLeft = utf8.size(), outLeft = units.size();
+  const bool converted = iconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<std::size_t>(-1);
+  iconv_close(cd);
+  if (!converted)
+    throw std::runtime_error("not UTF-8");
+  units.resize(units.size() - outLeft);
+  std::string bytes;
+  for (std::size_t k = 0; k + 1 < units.size(); k += 2)
+    bytes += static_cast<char>(ReferenceAnsi(static_cast<char16_t>(
+        static_cast<unsigned char>(units[k]) | static_cast<unsigned char>(units[k + 1]) << 8)));
+  return ReferenceMd5(bytes);
+}
+
 std::string Md5sumOf(const std::filesystem::path &file) {
   // The name goes through the environment, so no quoting can go wrong.
   ::setenv("QUILLSUM_MD5SUM_FILE", file.c_str(), 1);
@@ -94,6 +114,17 @@ std::string Md5sumOf(const std::filesystem::path &file) {
   for (char &c : hex)
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return hex;
+}
+
+void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 &&
+                       ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size()) &&
+                       ::ftruncate(fd, length) == 0;
+  if (fd >= 0)
+    ::close(fd);
+  if (!written)
+    throw std::runtime_error("cannot write " + file.string());
 }
 
 std::string ReadFile(const std::filesystem::path &file) {

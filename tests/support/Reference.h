@@ -29,8 +29,16 @@ std::string ReferenceFingerprint(std::string_view file);
 inline constexpr std::int64_t kSampleOffsets[] = {
     0, 429, 979, 1999, 2999, 3999, 4999, 5999, 6999, 7999, 8999, 9999, 10999, 11999, 12999, 13999};
 
+// The window's text digest of UTF-8 text, modelled: each UTF-16 unit as its ReferenceAnsi byte,
+// then OpenSSL's MD5.
+std::string ReferenceTextDigest(std::string_view utf8);
+
 // md5sum's digest of the file, upper case.
 std::string Md5sumOf(const std::filesystem::path &file);
+
+// Writes a file whose first bytes are head and whose length is length; the rest is a hole, so a
+// file of several GiB costs no disk.
+void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length);
 
 // The whole content of a file; "" if it cannot be read.
 std::string ReadFile(const std::filesystem::path &file);

@@ -30,17 +30,6 @@ Headless::Headless() {
   ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
 }
 
-void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const bool written = fd >= 0 &&
-                       ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size()) &&
-                       ::ftruncate(fd, length) == 0;
-  if (fd >= 0)
-    ::close(fd);
-  if (!written)
-    throw std::runtime_error("cannot write " + file.string());
-}
-
 void Type(QWidget *widget, const QString &text) {
   for (const QChar c : text) {
     if (c.unicode() < 0x80)

@@ -29,10 +29,6 @@ private:
   TempDir dir_;
 };
 
-// Writes a file whose first bytes are head and whose length is length; the rest is a hole, so a
-// file of several GiB costs no disk.
-void MakeFile(const std::filesystem::path &file, std::string_view head, std::int64_t length);
-
 // Types text as keystrokes; keyClicks takes only ASCII, so other characters go as key events
 // that carry their text, the way an input method delivers them.
 void Type(QWidget *widget, const QString &text);

@@ -1,0 +1,180 @@
+#include "Launch.h"
+
+#include "Reference.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+namespace quillsum::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[65536];
+  ssize_t got;
+  while ((got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+    text.append(buffer, static_cast<std::size_t>(got));
+  return text;
+}
+
+// Everything the child needs is made before the fork: after it, only calls that are safe
+// between fork and exec.
+struct Child {
+  std::vector<char *> argv, envp;
+  std::vector<std::string> env;
+  int in, out, err;
+};
+
+[[noreturn]] void Become(const Launch &launch, const Child &child) {
+  // Duplicated above the standard numbers first, so that one dup2 cannot close another's source.
+  const int in = ::fcntl(child.in, F_DUPFD_CLOEXEC, 10);
+  const int out = ::fcntl(child.out, F_DUPFD_CLOEXEC, 10);
+  const int err = ::fcntl(child.err, F_DUPFD_CLOEXEC, 10);
+  if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+      ::dup2(err, 2) < 0 || ::chdir(launch.folder.c_str()) != 0)
+    ::_exit(126);
+  if (launch.unprivileged && ::geteuid() == 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+    ::_exit(126);
+  const auto limit = [](int resource, rlim_t value) {
+    const rlimit both{value, value};
+    if (value != 0 && ::setrlimit(resource, &both) != 0)
+      ::_exit(126);
+  };
+  limit(RLIMIT_NOFILE, launch.descriptors);
+  limit(RLIMIT_NPROC, launch.processes);
+  limit(RLIMIT_AS, launch.memoryKiB * 1024);
+  if (launch.closed >= 0)
+    ::close(launch.closed);
+  ::signal(SIGPIPE, SIG_DFL);
+  ::alarm(launch.seconds);
+  ::execvpe(child.argv[0], child.argv.data(), child.envp.data());
+  ::_exit(127);
+}
+
+} // namespace
+
+Started Start(const Launch &launch) {
+  if (launch.argv.empty())
+    throw std::invalid_argument("no program to start");
+  Child child;
+  for (const std::string &arg : launch.argv)
+    child.argv.push_back(const_cast<char *>(arg.c_str()));
+  child.argv.push_back(nullptr);
+  for (char **pair = environ; *pair; ++pair) {
+    const std::string_view name(*pair, std::string_view(*pair).find('='));
+    bool replaced = false;
+    for (const auto &[set, value] : launch.env)
+      replaced = replaced || set == name;
+    if (!replaced)
+      child.env.emplace_back(*pair);
+  }
+  for (const auto &[name, value] : launch.env)
+    child.env.push_back(name + "=" + value);
+  for (std::string &pair : child.env)
+    child.envp.push_back(pair.data());
+  child.envp.push_back(nullptr);
+  int ends[2] = {-1, -1};
+  if (launch.out < 0 && ::pipe2(ends, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  child.in = launch.in >= 0 ? launch.in : null;
+  child.out = launch.out >= 0 ? launch.out : ends[1];
+  child.err = launch.err >= 0 ? launch.err : null;
+  const pid_t pid = ::fork();
+  if (pid == 0)
+    Become(launch, child);
+  ::close(null);
+  if (ends[1] >= 0)
+    ::close(ends[1]);
+  if (pid < 0)
+    throw std::runtime_error("fork");
+  return {pid, ends[0]};
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR)
+      return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Ran Run(const Launch &launch) {
+  // Output goes to files in memory, which never fill up and block the program as a pipe would.
+  const int out = launch.out >= 0 ? -1 : ::memfd_create("out", MFD_CLOEXEC);
+  const int err = launch.err >= 0 ? -1 : ::memfd_create("err", MFD_CLOEXEC);
+  int in[2] = {-1, -1};
+  if (launch.in < 0 && ::pipe2(in, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
+  Launch started = launch;
+  started.in = launch.in >= 0 ? launch.in : in[0];
+  started.out = launch.out >= 0 ? launch.out : out;
+  started.err = launch.err >= 0 ? launch.err : err;
+  const pid_t pid = Start(started).pid;
+  std::thread writer;
+  if (in[0] >= 0) {
+    ::close(in[0]);
+    // A program that stops reading early must not hang the test.
+    writer = std::thread([&launch, fd = in[1]] {
+      std::string_view left = launch.input;
+      ::signal(SIGPIPE, SIG_IGN);
+      for (ssize_t wrote; !left.empty() && (wrote = ::write(fd, left.data(), left.size())) > 0;)
+        left.remove_prefix(static_cast<std::size_t>(wrote));
+      ::close(fd);
+    });
+  }
+  Ran ran;
+  ran.status = Wait(pid);
+  if (writer.joinable())
+    writer.join();
+  for (const auto &[fd, text] : {std::pair{out, &ran.out}, std::pair{err, &ran.err}})
+    if (fd >= 0) {
+      *text = ReadAll(fd);
+      ::close(fd);
+    }
+  return ran;
+}
+
+std::string Cli() {
+  static const TempDir reachable;
+  static const std::string copy = [] {
+    const fs::path path = reachable.path() / "quillsum-cli";
+    fs::copy_file(QUILLSUM_CLI, path);
+    fs::permissions(reachable.path(), fs::perms::owner_all | fs::perms::group_read |
+                                          fs::perms::group_exec | fs::perms::others_read |
+                                          fs::perms::others_exec);
+    return path.string();
+  }();
+  return copy;
+}
+
+Launch CliLaunch(std::vector<std::string> args, const fs::path &folder) {
+  Launch launch;
+  launch.argv = {Cli()};
+  launch.folder = folder;
+  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  return launch;
+}
+
+Ran RunCli(std::vector<std::string> args, const fs::path &folder, std::string input) {
+  Launch launch = CliLaunch(std::move(args), folder);
+  launch.input = std::move(input);
+  return Run(launch);
+}
+
+} // namespace quillsum::test
