@@ -11,6 +11,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillsum::cli {
@@ -63,18 +64,25 @@ private:
 
 void ListChecker::Check(const std::string &operand) {
   const bool standardInput = operand == "-";
+  // A list that can be read only once is read after every file before it that can: one of them
+  // may be the same stream.
+  struct stat info {};
+  if (standardInput || ::stat(operand.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    pipeline_.Drain();
   const UniqueFd opened(standardInput ? -1
                                       : ::open(operand.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   const int error = errno;
   const std::string list = QuoteName(standardInput ? "standard input" : operand);
   if (!standardInput && !opened) {
-    const std::string message = QuoteName(operand) + ": " + Reason(error);
+    const std::string message = Failure(operand, error);
     pipeline_.Add([this, message] {
       output_.Error(message);
       ok_ = false;
     });
     return;
   }
+  const bool fromStandardInput =
+      standardInput || (::fstat(opened.get(), &info) == 0 && IsStandardInput(info));
 
   if (standardInput)
     output_.ReadStandardInput();
@@ -85,7 +93,13 @@ void ListChecker::Check(const std::string &operand) {
   for (std::uint64_t number = 1; reader.Next(line); ++number) {
     const ListParser::Line kind = parser_.Parse(std::move(line), file);
     if (kind == ListParser::Line::Listed && !(standardInput && file.name == "-")) {
+      // A listed file that is the list's own stream reads what follows in it, as md5sum's
+      // would: in its turn, before the list is read on.
+      const bool sameStream =
+          fromStandardInput && ::stat(file.name.c_str(), &info) == 0 && IsStandardInput(info);
       Listed(tally, std::move(file));
+      if (sameStream)
+        pipeline_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
       pipeline_.Add([this, tally, number, list] {
         ++tally->misformatted;
@@ -112,7 +126,7 @@ void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file) {
     if (digest.hex.empty()) {
       if (options_.ignoreMissing && digest.error == ENOENT)
         return;
-      output_.Error(QuoteName(name) + ": " + Reason(digest.error));
+      output_.Error(Failure(name, digest.error));
       ++tally->unreadable;
       if (!options_.status)
         output_.Out(VerdictLine(name, "FAILED open or read"));

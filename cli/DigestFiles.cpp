@@ -1,7 +1,6 @@
 #include "cli/Lines.h"
 #include "cli/Modes.h"
 #include "cli/Pipeline.h"
-#include "cli/Quote.h"
 #include "cli/Walk.h"
 
 namespace quillsum::cli {
@@ -10,7 +9,7 @@ bool DigestFiles(const Options &options, Output &output, Progress *progress) {
   bool ok = true;
   const LineStyle style{TagOf(options.method), options.tag, options.binary, options.zero};
   const auto fail = [&](const std::string &name, int error) {
-    output.Error(QuoteName(name) + ": " + Reason(error));
+    output.Error(Failure(name, error));
     ok = false;
   };
   const Pipeline::Then print = [&](const std::string &name, const Digest &digest) {
@@ -22,8 +21,9 @@ bool DigestFiles(const Options &options, Output &output, Progress *progress) {
   Pipeline pipeline(options.jobs, options.method, progress, output);
   ForEachFile(
       options.operands, options.recursive,
-      [&](std::string name) {
-        pipeline.Add(std::move(name), std::ref(print));
+      [&](std::string name, bool walked) {
+        pipeline.Add(std::move(name), std::ref(print),
+                     walked ? Job::Origin::Walked : Job::Origin::Named);
         return true;
       },
       [&](const std::string &dir, int error) {

@@ -1,10 +1,14 @@
 #include "cli/Output.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quillsum::cli {
@@ -12,14 +16,56 @@ namespace {
 
 constexpr std::string_view kEraseLine = "\r\x1b[K";
 
+// Whether the progress line is on the terminal, for a signal handler to read.
+std::atomic<bool> progressOnScreen = false;
+
+extern "C" void EraseProgressAndEnd(int signal) {
+  if (progressOnScreen.load()) [[maybe_unused]]
+    const auto wrote = ::write(STDERR_FILENO, kEraseLine.data(), kEraseLine.size());
+  // The handler was reset when it ran: the signal ends the program as it would have.
+  ::raise(signal);
+}
+
+// Takes the number fd of a closed standard stream, the lowest free one, so that no file opened
+// later takes it. The stand-in is an O_PATH descriptor, which fails read(2) and write(2) with
+// EBADF as a closed one does, of an anonymous file of its own: no name but /dev/stdin and the
+// like leads to it, and those fail as they would with the stream closed.
+bool StandIn(int fd) {
+  const int file = ::memfd_create("closed standard stream", MFD_CLOEXEC);
+  if (file != fd) {
+    if (file >= 0)
+      ::close(file);
+    return ::open("/dev/null", O_PATH) == fd;
+  }
+  const int path = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_PATH);
+  if (path < 0) {
+    ::close(file);
+    return ::open("/dev/null", O_PATH) == fd;
+  }
+  const bool moved = ::dup2(path, fd) == fd;
+  ::close(path);
+  return moved;
+}
+
 } // namespace
 
 Output::Output() {
   for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    // The lowest free number is fd: the ones below it are open. An O_PATH descriptor fails
-    // read(2) and write(2) with EBADF, as a closed one does.
-    closed_[fd] = ::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_PATH) == fd;
+    closed_[fd] = ::fcntl(fd, F_GETFD) == -1 && StandIn(fd);
     terminal_[fd] = ::isatty(fd) == 1;
+  }
+}
+
+void Output::EraseProgressOnSignals() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    // A signal ignored when the program started (nohup) stays ignored.
+    if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
+      continue;
+    action = {};
+    action.sa_handler = EraseProgressAndEnd;
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(signal, &action, nullptr);
   }
 }
 
@@ -48,6 +94,7 @@ void Output::Progress(std::string_view text) {
   progressShown_ = false; // Write must not erase it first
   Write(STDERR_FILENO, line);
   progressShown_ = !text.empty();
+  progressOnScreen = progressShown_;
 }
 
 int Output::Close(int status) {
@@ -91,6 +138,7 @@ void Output::Write(int fd, std::string_view bytes) {
   if (progressShown_ && terminal_[fd]) {
     progressShown_ = false;
     Write(STDERR_FILENO, kEraseLine);
+    progressOnScreen = false;
   }
   bool &failed = fd == STDOUT_FILENO ? outFailed_ : errFailed_;
   while (!bytes.empty()) {

@@ -32,6 +32,10 @@ public:
   // before; it is erased before anything else goes to a terminal, and by an empty text.
   void Progress(std::string_view text);
 
+  // From now on SIGINT, SIGTERM and SIGHUP erase the progress line before they end the program,
+  // so that the shell's prompt starts a clean line.
+  static void EraseProgressOnSignals();
+
   // Says that standard input was read, so that Close closes it and reports a failure as md5sum
   // does (reading a closed standard input fails once per read, and once more at the end).
   void ReadStandardInput() { readStandardInput_ = true; }

@@ -1,5 +1,7 @@
 #include "cli/Progress.h"
 
+#include "cli/Threads.h"
+
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -46,11 +48,12 @@ std::size_t Columns() {
 } // namespace
 
 Progress::Progress(Output &output, bool countBytes)
-    : output_(output), countBytes_(countBytes), thread_([this] { Run(); }) {}
+    : output_(output), countBytes_(countBytes), thread_(StartThread([this] { Run(); })) {}
 
 Progress::~Progress() {
   Stop();
-  thread_.join();
+  if (thread_.joinable())
+    thread_.join();
   output_.Progress({});
 }
 
@@ -86,20 +89,23 @@ std::string Progress::Line(std::chrono::steady_clock::duration elapsed) const {
   const std::uint64_t files = filesDone_, bytes = bytesDone_;
   const bool known = known_;
   const std::uint64_t allFiles = filesExpected_, allBytes = bytesExpected_;
-  std::string line = std::to_string(files);
-  if (known)
-    line += " of " + std::to_string(allFiles);
-  line += allFiles == 1 && known ? " file" : " files";
+  // "1 of 3 files" once the whole is known, else "2 files" as they are done.
+  std::string line;
+  if (known || files > 0) {
+    line = std::to_string(files);
+    if (known)
+      line += " of " + std::to_string(allFiles);
+    line += (known ? allFiles : files) == 1 ? " file" : " files";
+  }
+  const auto add = [&line](const std::string &part) { line += line.empty() ? part : ", " + part; };
   if (!countBytes_) {
     if (known && files > 0 && allFiles > files)
-      line +=
-          ", " +
-          Time(secondsTaken * static_cast<double>(allFiles - files) / static_cast<double>(files)) +
-          " left";
+      add(Time(secondsTaken * static_cast<double>(allFiles - files) / static_cast<double>(files)) +
+          " left");
     return line;
   }
   const double rate = static_cast<double>(bytes) / secondsTaken;
-  line += ", " + Bytes(static_cast<double>(bytes));
+  add(Bytes(static_cast<double>(bytes)));
   if (known)
     line += " of " + Bytes(static_cast<double>(allBytes));
   line += ", " + Bytes(rate) + "/s";

@@ -43,7 +43,8 @@ void Survey(const Options &options, Progress &progress) {
   Counter counter(progress);
   if (options.mode == Options::Mode::Digest) {
     ForEachFile(
-        options.operands, options.recursive, [&](std::string name) { return counter.Count(name); },
+        options.operands, options.recursive,
+        [&](std::string name, bool) { return counter.Count(name); },
         [](const std::string &, int) {});
     counter.Done();
     return;

@@ -44,7 +44,7 @@ bool List(const std::string &dir, std::vector<Entry> &entries, int &error) {
 }
 
 // The regular files beneath dir; false once file() has asked to stop.
-bool Walk(const std::string &dir, const std::function<bool(std::string path)> &file,
+bool Walk(const std::string &dir, const std::function<bool(std::string path, bool walked)> &file,
           const std::function<void(const std::string &path, int error)> &failed) {
   std::vector<Entry> entries;
   if (int error = 0; !List(dir, entries, error)) {
@@ -64,7 +64,7 @@ bool Walk(const std::string &dir, const std::function<bool(std::string path)> &f
     if (type == DT_DIR) {
       if (!Walk(path, file, failed))
         return false;
-    } else if (type == DT_REG && !file(std::move(path))) {
+    } else if (type == DT_REG && !file(std::move(path), true)) {
       return false;
     }
   }
@@ -74,7 +74,7 @@ bool Walk(const std::string &dir, const std::function<bool(std::string path)> &f
 } // namespace
 
 void ForEachFile(const std::vector<std::string> &operands, bool recursive,
-                 const std::function<bool(std::string path)> &file,
+                 const std::function<bool(std::string path, bool walked)> &file,
                  const std::function<void(const std::string &path, int error)> &failed) {
   for (const std::string &operand : operands) {
     struct stat info {};
@@ -83,7 +83,7 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
         S_ISDIR(info.st_mode)) {
       if (!Walk(operand, file, failed))
         return;
-    } else if (!file(operand)) {
+    } else if (!file(operand, false)) {
       return;
     }
   }

@@ -6,12 +6,10 @@
 
 #include <bit>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <new>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,16 +23,16 @@ std::int32_t Signed(std::uint32_t word) { return static_cast<std::int32_t>(word)
 // Whole-file reads: large enough that system calls cost nothing next to the transform, small
 // enough to stay in the core's L2 cache.
 constexpr std::size_t kReadChunk = 128 * 1024;
-// Reading ahead pays for its thread only on files this large; its ring holds this many chunks.
-constexpr off_t kReadAheadFrom = 4 << 20;
-constexpr std::size_t kReadAheadChunks = 8;
-
 using Consumer = std::function<void(std::span<const std::uint8_t>)>;
 
 // Reads fd to its end, one chunk at a time, giving each to consume. False if a read fails, with
 // errno telling why.
 bool ReadInTurn(int fd, const Consumer &consume) {
-  const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kReadChunk);
+  const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kReadChunk]);
+  if (!chunk) {
+    errno = ENOMEM;
+    return false;
+  }
   for (;;) {
     const ssize_t got = ::read(fd, chunk.get(), kReadChunk);
     if (got == 0)
@@ -44,83 +42,6 @@ bool ReadInTurn(int fd, const Consumer &consume) {
     else if (errno != EINTR)
       return false;
   }
-}
-
-// As ReadInTurn, but a thread of its own reads the next chunks while consume digests the ones
-// before, so that copying them out of the page cache costs another core's time, not the
-// digest's. The reader waits once the ring is full and is woken when half of it is free again.
-bool ReadAhead(int fd, const Consumer &consume) {
-  struct Chunk {
-    std::unique_ptr<std::uint8_t[]> bytes =
-        std::make_unique_for_overwrite<std::uint8_t[]>(kReadChunk);
-    std::size_t size = 0;
-  };
-  std::array<Chunk, kReadAheadChunks> ring;
-  std::mutex mutex;
-  std::condition_variable filled, freed;
-  std::size_t ahead = 0, taken = 0; // chunks read and chunks consumed, from the start
-  bool ended = false, stopping = false, readerWaits = false;
-  int error = 0;
-
-  std::thread reader([&] {
-    std::unique_lock lock(mutex);
-    for (;;) {
-      if (ahead - taken == ring.size()) {
-        readerWaits = true;
-        freed.wait(lock, [&] { return stopping || ahead - taken <= ring.size() / 2; });
-        readerWaits = false;
-      }
-      if (stopping)
-        return;
-      Chunk &chunk = ring[ahead % ring.size()];
-      lock.unlock();
-      ssize_t got;
-      do
-        got = ::read(fd, chunk.bytes.get(), kReadChunk);
-      while (got < 0 && errno == EINTR);
-      const int readError = errno;
-      lock.lock();
-      if (got <= 0) {
-        ended = true;
-        error = got < 0 ? readError : 0;
-        filled.notify_one();
-        return;
-      }
-      chunk.size = static_cast<std::size_t>(got);
-      ++ahead;
-      filled.notify_one();
-    }
-  });
-  const auto stop = [&] {
-    {
-      const std::lock_guard lock(mutex);
-      stopping = true;
-    }
-    freed.notify_one();
-    reader.join();
-  };
-
-  try {
-    std::unique_lock lock(mutex);
-    for (;;) {
-      filled.wait(lock, [&] { return ahead > taken || ended; });
-      if (ahead == taken)
-        break;
-      const Chunk &chunk = ring[taken % ring.size()];
-      lock.unlock();
-      consume({chunk.bytes.get(), chunk.size});
-      lock.lock();
-      ++taken;
-      if (readerWaits && ahead - taken <= ring.size() / 2)
-        freed.notify_one();
-    }
-  } catch (...) {
-    stop();
-    throw;
-  }
-  stop();
-  errno = error;
-  return error == 0;
 }
 
 } // namespace
@@ -145,8 +66,7 @@ std::string MD5CLS::DigestFileToHexStr(const std::filesystem::path &inFIle) {
   return DigestFdToHexStr(file.get());
 }
 
-std::string MD5CLS::DigestFdToHexStr(int fd, const std::function<void(std::size_t)> &onRead,
-                                     Reads reads) {
+std::string MD5CLS::DigestFdToHexStr(int fd, const std::function<void(std::size_t)> &onRead) {
   // The count is what the reads return, so a file that changes meanwhile still gets the digest
   // of exactly the bytes read.
   const auto feed = [&](std::span<const std::uint8_t> bytes) {
@@ -156,10 +76,7 @@ std::string MD5CLS::DigestFdToHexStr(int fd, const std::function<void(std::size_
   };
   try {
     MD5Init();
-    struct stat info {};
-    const bool ahead = reads == Reads::Ahead && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                       info.st_size >= kReadAheadFrom;
-    if (!(ahead ? ReadAhead(fd, feed) : ReadInTurn(fd, feed)))
+    if (!ReadInTurn(fd, feed))
       return {};
     MD5Final();
   } catch (const RuntimeError &) {

@@ -28,14 +28,10 @@ public:
   // MD5 of a regular file's content; "" for anything that cannot be read to its end, and at
   // once for a directory, FIFO, socket or device. Reads in large chunks; memory stays constant.
   std::string DigestFileToHexStr(const std::filesystem::path &inFIle);
-  // How DigestFdToHexStr reads: each chunk in turn with the digest, or ahead of it on a thread
-  // of its own for a regular file of some MiB, when another core is to spare.
-  enum class Reads { InTurn, Ahead };
   // MD5 of all that is left to read from an open descriptor (a regular file, pipe, terminal or
   // device), read as DigestFileToHexStr reads; "" if a read fails, errno then telling why.
   // onRead, if set, hears the size of every chunk as it is digested.
-  std::string DigestFdToHexStr(int fd, const std::function<void(std::size_t)> &onRead = nullptr,
-                               Reads reads = Reads::InTurn);
+  std::string DigestFdToHexStr(int fd, const std::function<void(std::size_t)> &onRead = nullptr);
   // The state words A, B, C, D, each as its four bytes from least significant on.
   std::string GetValues() const;
 

@@ -69,14 +69,14 @@ void MD5Lanes::Feed(std::size_t index, std::span<const std::uint8_t> piece, bool
   lane.piece = piece;
   lane.last = last;
   lane.length += piece.size();
-  lane.reported = true;
+  lane.owed = false;
   Settle(lane);
 }
 
 void MD5Lanes::Drop(std::size_t index) {
   Lane &lane = At(index);
   lane = Lane{};
-  lane.reported = true;
+  lane.owed = false;
 }
 
 std::span<const std::size_t> MD5Lanes::Run() {
@@ -89,8 +89,8 @@ std::span<const std::size_t> MD5Lanes::Run() {
       if (lane.blocks > 0) {
         ++busy;
         fewest = std::min(fewest, lane.blocks);
-      } else if (!lane.reported) {
-        lane.reported = true;
+      } else if (lane.owed) {
+        lane.owed = false;
         ready_[ready++] = k;
       }
     }
@@ -139,7 +139,7 @@ void MD5Lanes::Settle(Lane &lane) {
     return;
   if (lane.stage == Stage::Padded) {
     lane.stage = Stage::Done;
-    lane.reported = false;
+    lane.owed = true;
     return;
   }
   auto &piece = lane.piece;
@@ -166,7 +166,7 @@ void MD5Lanes::Settle(Lane &lane) {
   }
   keep(piece.size());
   if (!lane.last) {
-    lane.reported = false;
+    lane.owed = true;
     return;
   }
   // The message is followed by 0x80, zeros up to 56 bytes mod 64, then its bit count as 8

@@ -72,8 +72,8 @@ private:
   enum class Stage : std::uint8_t { Free, Open, Padded, Done };
   struct Lane {
     Stage stage = Stage::Free;
-    bool last = false;     // the piece ends the message
-    bool reported = false; // Run has returned it since it stopped
+    bool last = false; // the piece ends the message
+    bool owed = true;  // stopped, and not returned by Run since
     std::uint64_t length = 0;
     // The blocks to hash next: in the caller's piece, or in end once a block is assembled there.
     const std::uint8_t *next = nullptr;

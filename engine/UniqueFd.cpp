@@ -12,6 +12,15 @@ UniqueFd::~UniqueFd() {
     ::close(fd_);
 }
 
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
 UniqueFd OpenForReading(const std::filesystem::path &name) noexcept {
   // The system call would stop at a zero byte and open some other file.
   if (name.native().find('\0') != std::string::npos) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <utility>
 
 namespace quillsum {
 
@@ -8,12 +9,14 @@ namespace quillsum {
 class UniqueFd {
 public:
   explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
+  UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+  UniqueFd &operator=(UniqueFd &&other) noexcept;
   ~UniqueFd();
 
   int get() const noexcept { return fd_; }
   explicit operator bool() const noexcept { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
   int fd_;

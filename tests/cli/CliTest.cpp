@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <regex.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -443,13 +444,32 @@ TEST_F(Cli, ListsOfManyMalformedLinesReadEachFileOnce) {
   EXPECT_EQ(received, "fifo: OK\nabc: OK\n");
 }
 
-// Standard input is fed slowly until the progress line shows on a pseudo-terminal; then the
-// line must be erased and the digest be that of all that was fed.
+// Standard input is fed slowly until the progress line shows on a pseudo-terminal; then the line
+// must be erased, whether the input ends (the digest then being that of all that was fed) or the
+// program is interrupted. The count of files shows once one is done, and reads as English does.
 TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
-  for (const bool terminal : {true, false}) {
-    SCOPED_TRACE(terminal);
+  dir.Write("abc", "abc");
+  const std::string abcLine = "900150983cd24fb0d6963f7d28e17f72  abc\n";
+  struct Case {
+    std::vector<std::string> args;
+    bool terminal;
+    const char *line;   // what the progress line shows, as a POSIX extended expression
+    std::string before; // output lines before standard input's
+    int signal = 0;     // sent once the line shows, instead of ending the input
+  };
+  const std::string rate = "[0-9.]+ [KM]i?B, [0-9.]+ [KM]i?B/s\x1b\\[K";
+  const std::string bare = "\r" + rate, one = "\r1 file, " + rate;
+  const Case cases[] = {
+      {{}, true, bare.c_str(), ""},
+      {{"abc", "-"}, true, one.c_str(), abcLine},
+      {{}, true, bare.c_str(), "", SIGINT},
+      {{}, false, nullptr, ""}, // a second and a half of work shows nothing
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args) + (c.terminal ? " on a terminal" : "") +
+                 (c.signal ? " interrupted" : ""));
     int master = -1, errWrite = -1, feed[2], out[2];
-    if (terminal) {
+    if (c.terminal) {
       ASSERT_EQ(::openpty(&master, &errWrite, nullptr, nullptr, nullptr), 0);
       ::fcntl(master, F_SETFD, FD_CLOEXEC);
       ::fcntl(errWrite, F_SETFD, FD_CLOEXEC);
@@ -461,7 +481,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
     }
     ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    test::Launch launch = CliLaunch({}, dir.path());
+    test::Launch launch = CliLaunch(c.args, dir.path());
     launch.in = feed[0];
     launch.out = out[1];
     launch.err = errWrite;
@@ -471,31 +491,36 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
     ::fcntl(master, F_SETFL, O_NONBLOCK);
     std::string fed, shown;
     const std::string chunk = RandomBytes(64 * 1024, 9);
-    // Without a terminal, a second and a half of work shows nothing.
-    for (int round = 0; round < (terminal ? 400 : 30); ++round) {
+    for (int round = 0; round < (c.terminal ? 400 : 30); ++round) {
       ASSERT_EQ(::write(feed[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
       fed += chunk;
       ::usleep(50'000);
       char buffer[4096];
       for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
         shown.append(buffer, static_cast<std::size_t>(got));
-      if (shown.find(" files, ") != std::string::npos)
+      if (shown.find("/s\x1b[K") != std::string::npos)
         break;
     }
+    // Interrupted, the program ends while its input is still open.
+    const int status = c.signal && ::kill(child, c.signal) == 0 ? test::Wait(child) : -1;
     ::close(feed[1]);
     std::string hex = test::ReferenceMd5(fed);
-    for (char &c : hex)
-      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    EXPECT_EQ(FirstLine(out[0]), hex + "  -\n");
-    test::Wait(child);
+    for (char &ch : hex)
+      ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    std::string printed;
+    for (std::string line; !(line = FirstLine(out[0])).empty();)
+      printed += line;
+    EXPECT_EQ(printed, c.before + (c.signal ? "" : hex + "  -\n"));
+    EXPECT_EQ(c.signal ? status : test::Wait(child), c.signal ? 128 + c.signal : 0);
     ::fcntl(master, F_SETFL, 0);
     char buffer[4096];
     for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
       shown.append(buffer, static_cast<std::size_t>(got));
     ::close(master);
     ::close(out[0]);
-    if (terminal) {
-      EXPECT_TRUE(Matches(shown, "\r0 files, [0-9.]+ [KM]i?B, [0-9.]+ [KM]i?B/s\x1b\\[K")) << shown;
+    if (c.line) {
+      EXPECT_TRUE(Matches(shown, c.line)) << shown;
+      EXPECT_FALSE(Matches(shown, "0 files|1 files")) << shown;
       EXPECT_TRUE(shown.ends_with("\r\x1b[K")) << shown;
     } else {
       EXPECT_EQ(shown, "");

@@ -1,0 +1,110 @@
+#include "cli/FileDigest.h"
+
+#include "cli/Quote.h"
+
+#include "engine/Fingerprint.h"
+#include "engine/MD5CLS.h"
+#include "engine/UniqueFd.h"
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillsum::cli {
+namespace {
+
+bool SameFile(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Descriptor 0 as it was at the start, and whether it is the stand-in for a closed one.
+struct StandardInput {
+  struct stat info {};
+  bool open = false, closed = false;
+};
+const StandardInput &Input() {
+  static const StandardInput input = [] {
+    StandardInput in;
+    in.open = ::fstat(STDIN_FILENO, &in.info) == 0;
+    const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
+    in.closed = flags != -1 && (flags & O_PATH) != 0;
+    return in;
+  }();
+  return input;
+}
+
+Digest Md5InTurn(const std::string &name, Progress *progress) {
+  const bool standardInput = name == "-";
+  struct stat info {};
+  if (!standardInput && ::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info))
+    return {{}, ENOENT};
+  // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
+  const UniqueFd opened(standardInput ? -1 : ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  const int fd = standardInput ? STDIN_FILENO : opened.get();
+  if (fd < 0)
+    return {{}, errno};
+  std::function<void(std::size_t)> onRead;
+  if (progress)
+    onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
+  std::string hex = MD5CLS().DigestFdToHexStr(fd, onRead);
+  if (hex.empty())
+    return {{}, errno};
+  return {Lower(std::move(hex))};
+}
+
+Digest FromFingerprint(const Fingerprint &fingerprint) {
+  switch (fingerprint.failure) {
+  case Fingerprint::Failure::None:
+    return {fingerprint.digest};
+  case Fingerprint::Failure::Unreadable:
+    return {{}, fingerprint.error};
+  case Fingerprint::Failure::Directory:
+    return {{}, EISDIR};
+  case Fingerprint::Failure::NotRegular:
+    break;
+  }
+  return {{}, kNotRegular};
+}
+
+} // namespace
+
+std::string Failure(const std::string &name, int error) {
+  return QuoteName(name) + ": " +
+         (error == kNotRegular ? "Not a regular file" : std::strerror(error));
+}
+
+std::string Lower(std::string hex) {
+  for (char &c : hex)
+    if (c >= 'A' && c <= 'F')
+      c = static_cast<char>(c - 'A' + 'a');
+  return hex;
+}
+
+Digest DigestInTurn(const std::string &name, Method method, Progress *progress) {
+  Digest digest = method == Method::Md5 ? Md5InTurn(name, progress)
+                  : name == "-"         ? FromFingerprint(SampledFingerprint(STDIN_FILENO))
+                                        : FingerprintOf(name);
+  if (progress)
+    progress->FileDone();
+  return digest;
+}
+
+Digest FingerprintOf(const std::string &name) {
+  struct stat info {};
+  if (::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info))
+    return {{}, ENOENT};
+  return FromFingerprint(SampledFingerprint(name, NonRegular::Refused));
+}
+
+bool IsStandardInput(const struct stat &info) {
+  return Input().open && SameFile(info, Input().info);
+}
+
+bool NoSuchStandardInput(const struct stat &info) {
+  return Input().closed && SameFile(info, Input().info);
+}
+
+} // namespace quillsum::cli

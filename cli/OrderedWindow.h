@@ -1,0 +1,187 @@
+#pragma once
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <vector>
+
+namespace quillsum::cli {
+
+// Items taken in one order, worked on by several claimers in any order, and handed on in the
+// order they came, each as soon as it and all before it are done. A fixed number of slots bounds
+// the items in between, so memory stays bounded however many items there are.
+//
+// Every item has an index, counted from 0 for the window's whole life; item i lives in slot
+// i % slots. Three counters split the indices, handedOn <= claimed <= added (claimed is raised
+// to handedOn whenever it falls behind):
+//   [0, handedOn)         handed on; their slots may hold newer items
+//   [handedOn, added)     in the window, at most `slots` of them
+//   [claimed, added)      not claimed yet, though some may be done: an item added done needs no
+//                         claimer, and is handed on in its turn
+// Invariants:
+// - An item is claimed at most once, and never when it is done: Claim takes from `claimed`
+//   upward and skips done items; an item added done may be handed on before any claimer passes
+//   it, so claiming restarts from handedOn when that is further on.
+// - A claimed item belongs to its claimer alone until Complete marks it done; after that only
+//   the thread handing on touches it, and only until its slot is reused.
+// - Items are handed on in index order, one thread at a time, outside the lock: whoever makes
+//   the next item done (Add of a done item, or Complete) hands on every done item from there.
+//   Another thread that completes items meanwhile leaves them to the one handing on.
+// - Only Add moves `added` (one adding thread); Claim moves `claimed`; the thread handing on
+//   moves `handedOn`. Each moves under the lock.
+//
+// Claimers share the work by one rule: a claimer may hold its share of the items in flight
+// (those not claimed plus those claimed and not done), counted over the claimers that joined,
+// rounded up; one at least, `most` at most. A few large items then spread over every claimer
+// rather than going all to the first one awake.
+template <typename Item> class OrderedWindow {
+public:
+  // handOn runs for each item in order; handedOn after each run of items handed on together.
+  OrderedWindow(
+      std::size_t slots, std::function<void(Item &)> handOn, std::function<void()> handedOn = [] {})
+      : items_(slots), done_(slots), handOn_(std::move(handOn)), afterHandOn_(std::move(handedOn)) {
+  }
+
+  // Adds an item; done says it needs no claimer. While every slot is taken, waits until half
+  // of them are free, so that the adding thread and the claimers do not take turns at each item.
+  void Add(Item item, bool done) {
+    std::unique_lock lock(mutex_);
+    if (FullLocked())
+      roomMade_.wait(lock, [this] { return added_ - handedOn_ <= items_.size() / 2; });
+    const std::size_t slot = added_++ % items_.size();
+    items_[slot] = std::move(item);
+    done_[slot] = done;
+    if (done)
+      HandOn(lock);
+    else
+      work_.notify_one();
+  }
+
+  // A claimer joins before its first Claim and leaves after its last.
+  void Join() {
+    const std::lock_guard lock(mutex_);
+    ++claimers_;
+  }
+  void Leave() {
+    const std::lock_guard lock(mutex_);
+    --claimers_;
+  }
+
+  // Claims items for a claimer that holds `held` of them already, oldest first, appending them
+  // to claimed. With wait, waits while there is nothing to claim. False once the window is
+  // closed and nothing is left to claim.
+  bool Claim(std::size_t held, std::size_t most, bool wait, std::vector<Item *> &claimed) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      claimed_ = std::max(claimed_, handedOn_);
+      const std::uint64_t flight = added_ - claimed_ + inFlight_;
+      const std::uint64_t share = (flight + claimers_ - 1) / std::max<std::size_t>(claimers_, 1);
+      const std::uint64_t take =
+          std::clamp<std::uint64_t>(share, 1, std::max<std::size_t>(most, 1));
+      std::size_t got = 0;
+      for (; claimed_ < added_ && held + got < take; ++claimed_)
+        if (const std::size_t slot = claimed_ % items_.size(); !done_[slot]) {
+          claimed.push_back(&items_[slot]);
+          ++got;
+        }
+      inFlight_ += got;
+      if (got > 0 || !wait)
+        return true;
+      if (closed_)
+        return false;
+      ++idle_;
+      work_.wait(lock);
+      --idle_;
+    }
+  }
+
+  // Marks claimed items done and hands on what is next in order.
+  void Complete(std::span<Item *const> items) {
+    if (items.empty())
+      return;
+    std::unique_lock lock(mutex_);
+    for (Item *item : items)
+      done_[static_cast<std::size_t>(item - items_.data())] = true;
+    inFlight_ -= items.size();
+    HandOn(lock);
+  }
+
+  // No more items will come: claimers waiting with nothing to claim are let go.
+  void Close() {
+    {
+      const std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    work_.notify_all();
+  }
+
+  // Waits until every item added so far has been handed on.
+  void Drain() {
+    std::unique_lock lock(mutex_);
+    drained_.wait(lock, [this] { return handedOn_ == added_; });
+  }
+
+  // Whether Add would wait for room.
+  bool Full() {
+    const std::lock_guard lock(mutex_);
+    return FullLocked();
+  }
+  // Items not claimed yet, and claimers waiting for one: for those that decide whether another
+  // claimer would help.
+  std::uint64_t Unclaimed() {
+    const std::lock_guard lock(mutex_);
+    return added_ - std::max(claimed_, handedOn_);
+  }
+  std::size_t Idle() {
+    const std::lock_guard lock(mutex_);
+    return idle_;
+  }
+  // Claimers that joined and are not waiting.
+  std::size_t Busy() {
+    const std::lock_guard lock(mutex_);
+    return claimers_ - idle_;
+  }
+
+private:
+  bool FullLocked() const { return added_ - handedOn_ == items_.size(); }
+
+  void HandOn(std::unique_lock<std::mutex> &lock) {
+    if (handingOn_)
+      return; // the thread handing on sees these items before it stops
+    handingOn_ = true;
+    const auto done = [this](std::uint64_t index) { return done_[index % items_.size()] != 0; };
+    while (handedOn_ < added_ && done(handedOn_)) {
+      const std::uint64_t first = handedOn_;
+      std::uint64_t end = first;
+      while (end < added_ && done(end))
+        ++end;
+      lock.unlock();
+      for (std::uint64_t index = first; index < end; ++index)
+        handOn_(items_[index % items_.size()]);
+      afterHandOn_();
+      lock.lock();
+      handedOn_ = end;
+      roomMade_.notify_one();
+      drained_.notify_all();
+    }
+    handingOn_ = false;
+  }
+
+  std::vector<Item> items_;
+  std::vector<char> done_; // by slot, as items_
+  const std::function<void(Item &)> handOn_;
+  const std::function<void()> afterHandOn_;
+  std::mutex mutex_;
+  std::condition_variable work_, roomMade_, drained_;
+  std::uint64_t added_ = 0, claimed_ = 0, handedOn_ = 0;
+  std::uint64_t inFlight_ = 0; // claimed and not done
+  std::size_t claimers_ = 0, idle_ = 0;
+  bool handingOn_ = false;
+  bool closed_ = false;
+};
+
+} // namespace quillsum::cli

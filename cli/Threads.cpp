@@ -1,0 +1,29 @@
+#include "cli/Threads.h"
+
+#include <new>
+#include <system_error>
+
+#include <pthread.h>
+
+namespace quillsum::cli {
+
+void UseSmallThreadStacks() {
+  constexpr std::size_t kStack = 256 * 1024;
+  pthread_attr_t attributes;
+  if (::pthread_attr_init(&attributes) != 0)
+    return;
+  if (::pthread_attr_setstacksize(&attributes, kStack) == 0)
+    ::pthread_setattr_default_np(&attributes);
+  ::pthread_attr_destroy(&attributes);
+}
+
+std::thread StartThread(std::function<void()> body) noexcept {
+  try {
+    return std::thread(std::move(body));
+  } catch (const std::system_error &) {
+  } catch (const std::bad_alloc &) {
+  }
+  return {};
+}
+
+} // namespace quillsum::cli

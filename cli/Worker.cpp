@@ -1,0 +1,329 @@
+#include "cli/Worker.h"
+
+#include "cli/LaneBuffers.h"
+#include "cli/ReadAhead.h"
+
+#include "engine/MD5Lanes.h"
+#include "engine/UniqueFd.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <memory>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillsum::cli {
+
+void HeldFiles::Hold() {
+  const std::lock_guard lock(mutex_);
+  ++held_;
+}
+
+void HeldFiles::Release() {
+  {
+    const std::lock_guard lock(mutex_);
+    --held_;
+    ++releases_;
+  }
+  released_.notify_all();
+}
+
+std::uint64_t HeldFiles::Releases() {
+  const std::lock_guard lock(mutex_);
+  return releases_;
+}
+
+bool HeldFiles::WaitForRelease(std::uint64_t since, std::size_t mine) {
+  std::unique_lock lock(mutex_);
+  if (releases_ == since && held_ <= mine)
+    return false;
+  released_.wait(lock, [&] { return releases_ != since; });
+  return true;
+}
+
+namespace {
+
+// A file alone in a thread's lanes, with a core to spare, is read ahead of its digest on a
+// thread of its own when it is at least this large.
+constexpr off_t kReadAheadFrom = 4 << 20;
+// Fingerprints read 256 bytes a file: taken this many at a time, for fewer trips to the window.
+constexpr std::size_t kFingerprintsAtOnce = 16;
+
+bool TooManyOpen(int error) { return error == EMFILE || error == ENFILE; }
+
+// A thread's MD5 lanes, each digesting a regular file read chunk by chunk into its own buffer.
+// Files come from the window as lanes free up, and go back digested after each pass of the lanes.
+class LaneWorker {
+public:
+  LaneWorker(Window &window, const Crew &crew)
+      : window_(window), crew_(crew), width_(std::min(md5_.Width(), crew.mostLanes)),
+        buffers_(width_), lanes_(width_) {
+    for (std::size_t lane = width_; lane-- > 0;)
+      free_.push_back(lane);
+  }
+
+  void Work(bool untilIdle) {
+    md5_.Run(); // every lane, free
+    try {
+      while (Claim(untilIdle)) {
+        Start();
+        if (held_ > 0)
+          for (std::size_t lane : md5_.Run())
+            Serve(lane);
+      }
+    } catch (const std::bad_alloc &) {
+      FailAll(ENOMEM);
+    }
+    window_.Complete(finished_);
+  }
+
+private:
+  struct Lane {
+    Job *job = nullptr;
+    std::optional<UniqueFd> file; // until read to its end
+    std::unique_ptr<ReadAhead> ahead;
+    std::span<std::uint8_t> buffer;
+  };
+  // How a job's file was opened.
+  enum class Opened { Lane, Finished, Later };
+
+  bool Claim(bool untilIdle);
+  void Start();
+  Opened Open(Job &job, UniqueFd &file, struct stat &info);
+  void Serve(std::size_t lane);
+  void Read(std::size_t lane);
+  void Finish(Job &job, Digest digest);
+  void Finish(std::size_t lane, Digest digest);
+  void FailAll(int error);
+
+  Window &window_;
+  const Crew &crew_;
+  MD5Lanes md5_;
+  const std::size_t width_; // the lanes used
+  LaneBuffers buffers_;
+  std::vector<Lane> lanes_;
+  std::vector<std::size_t> free_;
+  std::size_t held_ = 0;        // lanes with a file
+  std::deque<Job *> pending_;   // claimed, in order, not started yet
+  std::vector<Job *> claimed_;  // scratch for Claim
+  std::vector<Job *> finished_; // digested or left for their turn, not yet marked done
+};
+
+// Marks what is finished done, then claims more: up to this thread's share, so that a few large
+// files spread over every thread. Waits for files only with nothing else to do; false once there
+// will be none (or, with untilIdle, none for now).
+bool LaneWorker::Claim(bool untilIdle) {
+  window_.Complete(finished_);
+  finished_.clear();
+  const std::size_t held = held_ + pending_.size();
+  if (held >= width_)
+    return true;
+  claimed_.clear();
+  window_.Claim(held, width_, false, claimed_);
+  if (claimed_.empty() && held == 0) {
+    if (untilIdle)
+      return false;
+    buffers_.Release(); // nothing to read: memory goes with the work
+    if (!window_.Claim(0, width_, true, claimed_))
+      return false;
+  }
+  pending_.insert(pending_.end(), claimed_.begin(), claimed_.end());
+  return true;
+}
+
+// Starts the files claimed, in order, each in a free lane; what cannot go in a lane is finished
+// (a failure) or left for its turn.
+void LaneWorker::Start() {
+  while (!pending_.empty() && !free_.empty()) {
+    Job &job = *pending_.front();
+    UniqueFd file(-1);
+    struct stat info {};
+    const Opened opened = Open(job, file, info);
+    if (opened == Opened::Later)
+      return;
+    pending_.pop_front();
+    if (opened == Opened::Finished)
+      continue;
+    const std::size_t lane = free_.back();
+    Lane &at = lanes_[lane];
+    // A large file alone, with nothing waiting and a core to spare, is read ahead of its digest.
+    if (held_ == 0 && pending_.empty() && info.st_size >= kReadAheadFrom &&
+        window_.Unclaimed() == 0 && window_.Busy() < crew_.jobs)
+      at.ahead = ReadAhead::Start(file.get());
+    if (!at.ahead) {
+      at.buffer = buffers_.For(lane, static_cast<std::uint64_t>(info.st_size));
+      if (at.buffer.empty()) { // no memory for another lane now: it waits for one to free up
+        pending_.push_front(&job);
+        return;
+      }
+    }
+    free_.pop_back();
+    at.job = &job;
+    at.file.emplace(file.release());
+    crew_.files.Hold();
+    ++held_;
+    Read(lane);
+  }
+}
+
+// Opens the job's file if it is a regular one. The name's type is looked at before the open, so
+// that nothing that can be read only once (a FIFO, whose open lets its writer go on, a device) is
+// opened out of its turn; and the open descriptor's type decides, as the file may have changed
+// in between. Later: no descriptor now, but this thread's lanes will soon free one.
+LaneWorker::Opened LaneWorker::Open(Job &job, UniqueFd &file, struct stat &info) {
+  const auto leave = [&] {
+    job.inTurn = true;
+    finished_.push_back(&job);
+    return Opened::Finished;
+  };
+  const auto fail = [&](int error) {
+    Finish(job, {{}, error});
+    return Opened::Finished;
+  };
+  if (job.name == "-")
+    return leave();
+  if (job.origin == Job::Origin::Named) {
+    if (::stat(job.name.c_str(), &info) != 0)
+      return fail(errno);
+    if (NoSuchStandardInput(info))
+      return fail(ENOENT);
+    if (S_ISDIR(info.st_mode))
+      return fail(EISDIR);
+    if (!S_ISREG(info.st_mode))
+      return leave();
+  }
+  for (;;) {
+    const std::uint64_t releases = crew_.files.Releases();
+    file = UniqueFd(::open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file)
+      break;
+    const int error = errno;
+    if (error == EWOULDBLOCK) // another program's lease, which md5sum's open would wait for
+      return leave();
+    if (!TooManyOpen(error))
+      return fail(error);
+    if (held_ > 0)
+      return Opened::Later;
+    if (!crew_.files.WaitForRelease(releases, 0))
+      return fail(error);
+  }
+  if (::fstat(file.get(), &info) != 0)
+    return fail(errno);
+  if (S_ISREG(info.st_mode))
+    return Opened::Lane;
+  if (job.origin == Job::Origin::Named)
+    return leave();
+  job.skipped = true; // a walk gives regular files only: this one no longer is
+  finished_.push_back(&job);
+  return Opened::Finished;
+}
+
+// Gives a lane that Run returned what it needs: its file's next chunk, or, once its digest is
+// ready, a place among the free lanes.
+void LaneWorker::Serve(std::size_t lane) {
+  if (md5_.Done(lane))
+    Finish(lane, {Lower(md5_.Digest(lane))});
+  else
+    Read(lane);
+}
+
+// Feeds the lane its file's next chunk; a read error ends the file there.
+void LaneWorker::Read(std::size_t lane) {
+  Lane &at = lanes_[lane];
+  std::span<const std::uint8_t> chunk;
+  bool end = false;
+  if (at.ahead) {
+    chunk = at.ahead->Next();
+    if (chunk.empty() && at.ahead->error() != 0) {
+      md5_.Drop(lane);
+      return Finish(lane, {{}, at.ahead->error()});
+    }
+    end = chunk.empty();
+  } else {
+    std::size_t size = 0;
+    // To the end, as md5sum reads: a file that grows meanwhile is read as far as it has grown.
+    while (size < at.buffer.size() && !end) {
+      const ssize_t got = ::read(at.file->get(), at.buffer.data() + size, at.buffer.size() - size);
+      if (got > 0) {
+        size += static_cast<std::size_t>(got);
+      } else if (got == 0) {
+        end = true;
+      } else if (errno != EINTR) {
+        md5_.Drop(lane);
+        return Finish(lane, {{}, errno});
+      }
+    }
+    chunk = at.buffer.first(size);
+  }
+  if (crew_.progress)
+    crew_.progress->Read(chunk.size());
+  md5_.Feed(lane, chunk, end);
+}
+
+void LaneWorker::Finish(Job &job, Digest digest) {
+  job.digest = std::move(digest);
+  if (crew_.progress)
+    crew_.progress->FileDone();
+  finished_.push_back(&job);
+}
+
+void LaneWorker::Finish(std::size_t lane, Digest digest) {
+  Lane &at = lanes_[lane];
+  Finish(*at.job, std::move(digest));
+  at.ahead.reset();
+  at.file.reset();
+  crew_.files.Release();
+  buffers_.Done(lane);
+  at = Lane{};
+  free_.push_back(lane);
+  --held_;
+}
+
+// Out of memory for this thread's own work: its files fail, and the others' go on.
+void LaneWorker::FailAll(int error) {
+  for (std::size_t lane = 0; lane < width_; ++lane)
+    if (lanes_[lane].job) {
+      md5_.Drop(lane);
+      Finish(lane, {{}, error});
+    }
+  for (Job *job : pending_)
+    Finish(*job, {{}, error});
+  pending_.clear();
+}
+
+void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
+  std::vector<Job *> claimed;
+  while (window.Claim(0, kFingerprintsAtOnce, !untilIdle, claimed) && !claimed.empty()) {
+    for (Job *job : claimed) {
+      if (job->name == "-") {
+        job->inTurn = true;
+        continue;
+      }
+      job->digest = FingerprintOf(job->name);
+      job->skipped = job->origin == Job::Origin::Walked && job->digest.error == kNotRegular;
+      if (crew.progress)
+        crew.progress->FileDone();
+    }
+    window.Complete(claimed);
+    claimed.clear();
+  }
+}
+
+} // namespace
+
+void Work(Window &window, const Crew &crew, bool untilIdle) {
+  window.Join();
+  if (crew.method == Method::Md5)
+    LaneWorker(window, crew).Work(untilIdle);
+  else
+    Fingerprints(window, crew, untilIdle);
+  window.Leave();
+}
+
+} // namespace quillsum::cli

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "cli/FileDigest.h"
+#include "cli/Options.h"
+#include "cli/OrderedWindow.h"
+#include "cli/Progress.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace quillsum::cli {
+
+// One item of the hashing loop: a file to digest and what to do with its digest, or an action
+// with nothing to read.
+struct Job {
+  // Runs with the file's name and digest, in the file's turn.
+  using Then = std::function<void(const std::string &name, const Digest &digest)>;
+  // Where the name came from: the command line or a list, which md5sum would open whatever it
+  // is; or the walk of a folder, which gives regular files only.
+  enum class Origin { Named, Walked };
+
+  std::string name;
+  Then then;
+  Origin origin = Origin::Named;
+  Digest digest;
+  // To be read in its turn by the thread handing on (DigestInTurn): it can be read only once,
+  // so in order and one at a time, as md5sum reads it.
+  bool inTurn = false;
+  bool skipped = false; // walked, and no longer a regular file when opened: no line at all
+};
+
+using Window = OrderedWindow<Job>;
+
+// The descriptors the workers keep open for their lanes' files, so that one that finds no
+// descriptor left can tell a limit they will soon lift (it waits for one to be closed) from one
+// that nothing will lift (it fails as md5sum would).
+class HeldFiles {
+public:
+  void Hold();
+  void Release();
+  // Counts releases: taken before an open, so that a release right after the open failed is not
+  // missed.
+  std::uint64_t Releases();
+  // Waits until a file is released after `since` and returns true; false at once when no file
+  // is held by anyone but the caller, who holds `mine`.
+  bool WaitForRelease(std::uint64_t since, std::size_t mine);
+
+private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  std::size_t held_ = 0;
+  std::uint64_t releases_ = 0;
+};
+
+// What the workers of one loop share.
+struct Crew {
+  Method method;
+  Progress *progress;    // may be null
+  unsigned jobs;         // threads the user allows
+  std::size_t mostLanes; // lanes a worker may use, as open files allow
+  HeldFiles &files;
+};
+
+// Claims jobs from the window and digests them, until the window is closed and nothing is left
+// to claim, or with untilIdle until nothing is left to claim for now. For MD5, several regular
+// files at once through the thread's MD5 lanes; a fingerprint takes one file at a time. What can
+// be read only once, and a name that is no regular file, is left to be read in its turn.
+void Work(Window &window, const Crew &crew, bool untilIdle);
+
+} // namespace quillsum::cli

@@ -1,0 +1,213 @@
+// The hashing loop's rooms on their own: the ordered window driven by fake claimers, and the
+// read-ahead that feeds a large file's digest.
+
+#include "cli/OrderedWindow.h"
+#include "cli/ReadAhead.h"
+
+#include "support/Reference.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <random>
+#include <thread>
+
+namespace quillsum::cli {
+namespace {
+
+struct Item {
+  int number = -1;
+  int claims = 0; // how often a claimer took it
+};
+
+// A window of a few slots, and what it handed on, in order.
+struct Harness {
+  explicit Harness(std::size_t slots)
+      : window(slots, [this](Item &item) {
+          handedOn.push_back(item.number);
+          claimsOf.push_back(item.claims);
+        }) {}
+  void Add(bool done) { window.Add({added++, 0}, done); }
+  std::vector<int> Claim(std::size_t held, std::size_t most) {
+    std::vector<Item *> items;
+    window.Claim(held, most, false, items);
+    std::vector<int> numbers;
+    for (Item *item : items) {
+      ++item->claims;
+      numbers.push_back(item->number);
+      claimed.push_back(item);
+    }
+    return numbers;
+  }
+  void Complete(int number) {
+    const auto it =
+        std::find_if(claimed.begin(), claimed.end(), [&](Item *i) { return i->number == number; });
+    ASSERT_NE(it, claimed.end());
+    Item *item = *it;
+    claimed.erase(it);
+    window.Complete(std::span(&item, 1));
+  }
+
+  OrderedWindow<Item> window;
+  int added = 0;
+  std::vector<Item *> claimed;
+  std::vector<int> handedOn, claimsOf;
+};
+
+// One claimer, four slots: items added done are never claimed and wait for their turn; what is
+// completed out of order goes on in order; slots are reused.
+TEST(OrderedWindow, HandsOnInOrderWhatIsDoneInAnyOrder) {
+  Harness h(4);
+  h.window.Join();
+  h.Add(false); // 0
+  h.Add(true);  // 1
+  h.Add(false); // 2
+  h.Add(false); // 3
+  EXPECT_EQ(h.Claim(0, 2), (std::vector{0, 2}));
+  h.Complete(2);
+  EXPECT_TRUE(h.handedOn.empty());
+  h.Complete(0);
+  EXPECT_EQ(h.handedOn, (std::vector{0, 1, 2}));
+  h.Add(true);  // 4: done, behind 3
+  h.Add(false); // 5
+  h.Add(true);  // 6: the window is full again
+  EXPECT_TRUE(h.window.Full());
+  EXPECT_EQ(h.Claim(0, 8), (std::vector{3, 5}));
+  h.Complete(5);
+  h.Complete(3);
+  EXPECT_EQ(h.handedOn, (std::vector{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(h.Claim(0, 8), std::vector<int>{});
+}
+
+// Items added done are handed on at once when nothing waits before them, and newer items take
+// their slots: claiming must go on from where the window stands, not from where it stood.
+TEST(OrderedWindow, ClaimingRestartsWhereTheWindowStands) {
+  Harness h(2);
+  h.window.Join();
+  h.Add(true);
+  h.Add(true);
+  h.Add(true); // slots reused twice over before any claim
+  h.Add(false);
+  h.Add(true);
+  EXPECT_EQ(h.Claim(0, 4), (std::vector{3}));
+  h.Complete(3);
+  EXPECT_EQ(h.handedOn, (std::vector{0, 1, 2, 3, 4}));
+  EXPECT_EQ(h.claimsOf, (std::vector{0, 0, 0, 1, 0}));
+}
+
+// Claimers share the items in flight: two claimers of four items take two each, rather than the
+// first taking all; one holding its share takes no more; a claimer always gets one.
+TEST(OrderedWindow, ClaimersTakeTheirShare) {
+  Harness h(16);
+  h.window.Join();
+  h.window.Join();
+  for (int k = 0; k < 4; ++k)
+    h.Add(false);
+  EXPECT_EQ(h.Claim(0, 16), (std::vector{0, 1}));
+  EXPECT_EQ(h.Claim(2, 16), std::vector<int>{});
+  EXPECT_EQ(h.Claim(0, 16), (std::vector{2, 3}));
+  h.Add(false); // five in flight: a share of three, and one holding two takes one more
+  EXPECT_EQ(h.Claim(2, 16), (std::vector{4}));
+}
+
+// A fake claimer holding up to eight items, completing one at random at each step, through many
+// more items than slots, a third of them added done: each is claimed exactly once unless added
+// done, and all are handed on in order. Seeded, single-threaded: the same run every time.
+TEST(OrderedWindow, EveryItemClaimedOnceAndHandedOnInOrder) {
+  for (std::size_t slots : {1, 2, 3, 8, 64}) {
+    SCOPED_TRACE(slots);
+    Harness h(slots);
+    h.window.Join();
+    std::mt19937 random(static_cast<std::uint32_t>(slots));
+    std::vector<bool> addedDone;
+    while (h.added < 2000 || !h.claimed.empty() || h.window.Unclaimed() > 0) {
+      if (h.added < 2000 && !h.window.Full() && random() % 2 == 0) {
+        addedDone.push_back(random() % 3 == 0);
+        h.Add(addedDone.back());
+      } else if (!h.claimed.empty() && (h.claimed.size() >= 8 || random() % 2 == 0)) {
+        h.Complete(h.claimed[random() % h.claimed.size()]->number);
+      } else {
+        h.Claim(h.claimed.size(), 8);
+      }
+    }
+    ASSERT_EQ(h.handedOn.size(), 2000u);
+    for (int k = 0; k < 2000; ++k) {
+      EXPECT_EQ(h.handedOn[static_cast<std::size_t>(k)], k);
+      EXPECT_EQ(h.claimsOf[static_cast<std::size_t>(k)],
+                addedDone[static_cast<std::size_t>(k)] ? 0 : 1);
+    }
+  }
+}
+
+// Real threads through a small window: the same promises, and a run for ThreadSanitizer.
+TEST(OrderedWindow, ThreadsClaimEachItemOnceAndHandOnInOrder) {
+  constexpr int kItems = 20'000;
+  std::vector<int> handedOn, claimsOf;
+  OrderedWindow<Item> window(16, [&](Item &item) {
+    handedOn.push_back(item.number);
+    claimsOf.push_back(item.claims);
+  });
+  std::vector<std::thread> claimers;
+  for (int k = 0; k < 4; ++k)
+    claimers.emplace_back([&window] {
+      window.Join();
+      std::vector<Item *> items;
+      while (window.Claim(0, 4, true, items)) {
+        for (Item *item : items)
+          ++item->claims;
+        std::reverse(items.begin(), items.end()); // completed out of order
+        window.Complete(items);
+        items.clear();
+      }
+      window.Leave();
+    });
+  for (int k = 0; k < kItems; ++k)
+    window.Add({k, 0}, k % 5 == 0);
+  window.Drain();
+  window.Close();
+  for (std::thread &claimer : claimers)
+    claimer.join();
+  ASSERT_EQ(handedOn.size(), static_cast<std::size_t>(kItems));
+  for (int k = 0; k < kItems; ++k) {
+    EXPECT_EQ(handedOn[static_cast<std::size_t>(k)], k);
+    EXPECT_EQ(claimsOf[static_cast<std::size_t>(k)], k % 5 == 0 ? 0 : 1);
+  }
+}
+
+// Reading ahead gives every byte once, in order: around the ring of eight 128 KiB chunks, and
+// at the end; a read that fails ends it with its errno.
+TEST(ReadAhead, GivesTheWholeFileInOrder) {
+  const test::TempDir dir;
+  constexpr std::size_t kChunk = 128 * 1024;
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, 8 * kChunk, 12 * kChunk + 5, std::size_t{21 << 20} + 3}) {
+    SCOPED_TRACE(size);
+    const std::string content = test::RandomBytes(size, static_cast<std::uint32_t>(size));
+    const auto file = dir.Write("f", content);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string read;
+    {
+      const auto ahead = ReadAhead::Start(fd);
+      ASSERT_TRUE(ahead);
+      for (auto chunk = ahead->Next(); !chunk.empty(); chunk = ahead->Next())
+        read.append(reinterpret_cast<const char *>(chunk.data()), chunk.size());
+      EXPECT_EQ(ahead->error(), 0);
+    }
+    EXPECT_EQ(test::ReferenceMd5(read), test::ReferenceMd5(content));
+    ::close(fd);
+  }
+  const int fd = ::open((dir.path() / "f").c_str(), O_WRONLY | O_CLOEXEC);
+  const auto ahead = ReadAhead::Start(fd);
+  ASSERT_TRUE(ahead);
+  EXPECT_TRUE(ahead->Next().empty());
+  EXPECT_EQ(ahead->error(), EBADF);
+  ::close(fd);
+}
+
+} // namespace
+} // namespace quillsum::cli
