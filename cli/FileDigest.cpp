@@ -36,22 +36,26 @@ const StandardInput &Input() {
   return input;
 }
 
-Digest Md5InTurn(const std::string &name, Progress *progress) {
+Digest Md5InTurn(const std::string &name, Progress *progress, HeldFiles &files) {
   const bool standardInput = name == "-";
   struct stat info {};
   if (!standardInput && ::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info))
     return {{}, ENOENT};
   // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
-  const UniqueFd opened(standardInput ? -1 : ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  const int fd = standardInput ? STDIN_FILENO : opened.get();
-  if (fd < 0)
+  UniqueFd opened(-1);
+  if (!standardInput && !(opened = files.Open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, true)))
     return {{}, errno};
   std::function<void(std::size_t)> onRead;
   if (progress)
     onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
-  std::string hex = MD5CLS().DigestFdToHexStr(fd, onRead);
+  std::string hex = MD5CLS().DigestFdToHexStr(standardInput ? STDIN_FILENO : opened.get(), onRead);
+  const int error = errno;
+  if (opened) {
+    opened = UniqueFd(-1);
+    files.Release();
+  }
   if (hex.empty())
-    return {{}, errno};
+    return {{}, error};
   return {Lower(std::move(hex))};
 }
 
@@ -83,8 +87,8 @@ std::string Lower(std::string hex) {
   return hex;
 }
 
-Digest DigestInTurn(const std::string &name, Method method, Progress *progress) {
-  Digest digest = method == Method::Md5 ? Md5InTurn(name, progress)
+Digest DigestInTurn(const std::string &name, Method method, Progress *progress, HeldFiles &files) {
+  Digest digest = method == Method::Md5 ? Md5InTurn(name, progress, files)
                   : name == "-"         ? FromFingerprint(SampledFingerprint(STDIN_FILENO))
                                         : FingerprintOf(name);
   if (progress)

@@ -82,7 +82,7 @@ void Pipeline::HandOn(Job &job) {
     output_.Flush(); // the lines before it go out while it may wait for a writer
     if (job.name == "-")
       output_.ReadStandardInput();
-    job.digest = DigestInTurn(job.name, method_, progress_);
+    job.digest = DigestInTurn(job.name, method_, progress_, files_);
   }
   job.then(job.name, job.digest);
 }

@@ -20,33 +20,6 @@
 
 namespace quillsum::cli {
 
-void HeldFiles::Hold() {
-  const std::lock_guard lock(mutex_);
-  ++held_;
-}
-
-void HeldFiles::Release() {
-  {
-    const std::lock_guard lock(mutex_);
-    --held_;
-    ++releases_;
-  }
-  released_.notify_all();
-}
-
-std::uint64_t HeldFiles::Releases() {
-  const std::lock_guard lock(mutex_);
-  return releases_;
-}
-
-bool HeldFiles::WaitForRelease(std::uint64_t since, std::size_t mine) {
-  std::unique_lock lock(mutex_);
-  if (releases_ == since && held_ <= mine)
-    return false;
-  released_.wait(lock, [&] { return releases_ != since; });
-  return true;
-}
-
 namespace {
 
 // A file alone in a thread's lanes, with a core to spare, is read ahead of its digest on a
@@ -159,14 +132,15 @@ void LaneWorker::Start() {
     if (!at.ahead) {
       at.buffer = buffers_.For(lane, static_cast<std::uint64_t>(info.st_size));
       if (at.buffer.empty()) { // no memory for another lane now: it waits for one to free up
+        file = UniqueFd(-1);
+        crew_.files.Release();
         pending_.push_front(&job);
         return;
       }
     }
     free_.pop_back();
     at.job = &job;
-    at.file.emplace(file.release());
-    crew_.files.Hold();
+    at.file.emplace(std::move(file));
     ++held_;
     Read(lane);
   }
@@ -198,25 +172,29 @@ LaneWorker::Opened LaneWorker::Open(Job &job, UniqueFd &file, struct stat &info)
     if (!S_ISREG(info.st_mode))
       return leave();
   }
-  for (;;) {
-    const std::uint64_t releases = crew_.files.Releases();
-    file = UniqueFd(::open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file)
-      break;
+  // With files in its lanes, this thread does not wait for a descriptor: it closes its own.
+  file =
+      crew_.files.Open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, held_ == 0);
+  if (!file) {
     const int error = errno;
     if (error == EWOULDBLOCK) // another program's lease, which md5sum's open would wait for
       return leave();
-    if (!TooManyOpen(error))
-      return fail(error);
-    if (held_ > 0)
+    if (TooManyOpen(error) && held_ > 0)
       return Opened::Later;
-    if (!crew_.files.WaitForRelease(releases, 0))
-      return fail(error);
+    return fail(error);
   }
-  if (::fstat(file.get(), &info) != 0)
-    return fail(errno);
+  const auto drop = [&] {
+    file = UniqueFd(-1);
+    crew_.files.Release();
+  };
+  if (::fstat(file.get(), &info) != 0) {
+    const int error = errno;
+    drop();
+    return fail(error);
+  }
   if (S_ISREG(info.st_mode))
     return Opened::Lane;
+  drop();
   if (job.origin == Job::Origin::Named)
     return leave();
   job.skipped = true; // a walk gives regular files only: this one no longer is

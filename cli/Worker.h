@@ -1,14 +1,13 @@
 #pragma once
 
 #include "cli/FileDigest.h"
+#include "cli/HeldFiles.h"
 #include "cli/Options.h"
 #include "cli/OrderedWindow.h"
 #include "cli/Progress.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 namespace quillsum::cli {
@@ -33,27 +32,6 @@ struct Job {
 };
 
 using Window = OrderedWindow<Job>;
-
-// The descriptors the workers keep open for their lanes' files, so that one that finds no
-// descriptor left can tell a limit they will soon lift (it waits for one to be closed) from one
-// that nothing will lift (it fails as md5sum would).
-class HeldFiles {
-public:
-  void Hold();
-  void Release();
-  // Counts releases: taken before an open, so that a release right after the open failed is not
-  // missed.
-  std::uint64_t Releases();
-  // Waits until a file is released after `since` and returns true; false at once when no file
-  // is held by anyone but the caller, who holds `mine`.
-  bool WaitForRelease(std::uint64_t since, std::size_t mine);
-
-private:
-  std::mutex mutex_;
-  std::condition_variable released_;
-  std::size_t held_ = 0;
-  std::uint64_t releases_ = 0;
-};
 
 // What the workers of one loop share.
 struct Crew {

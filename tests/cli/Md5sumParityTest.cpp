@@ -1,14 +1,17 @@
 // quillsum-cli is a drop-in for the machine's md5sum: every case below runs through both, in the
 // same folder with the same standard input, under the C locale and a UTF-8 one, and must give the
-// same stdout, the same exit status and the same stderr once the program's name is swapped.
+// same stdout, the same exit status and the same stderr once the program's name is swapped. A
+// case that names $J runs with quillsum-cli's -j 1, 2 and 8 (md5sum has no such option).
 
 #include "support/Launch.h"
 #include "support/Reference.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <unistd.h>
 
 namespace quillsum {
 namespace {
@@ -17,6 +20,20 @@ namespace fs = std::filesystem;
 
 const std::string kAbc = "900150983cd24fb0d6963f7d28e17f72";   // MD5 of "abc"
 const std::string kEmpty = "d41d8cd98f00b204e9800998ecf8427e"; // MD5 of nothing
+
+// What `seq 300000` prints, and its MD5.
+std::string Seq300000() {
+  std::string text;
+  for (int k = 1; k <= 300'000; ++k)
+    text += std::to_string(k) + '\n';
+  return text;
+}
+const std::string kSeq = [] {
+  std::string hex = test::ReferenceMd5(Seq300000());
+  for (char &c : hex)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return hex;
+}();
 
 // The folder every case runs in: files with plain and awkward names, a folder, and check lists.
 const std::pair<std::string, std::string> kFiles[] = {
@@ -65,11 +82,17 @@ const std::pair<std::string, std::string> kFiles[] = {
     {"unreadable.md5", kEmpty + "  /proc/self/mem\n" + kAbc + "  abc\n"},
     {"oddnames.md5", "\\" + kAbc + "  cr\\rname\n" + kAbc + "  cr\rname\n" + kEmpty +
                          "  bad\xffname\n" + kEmpty + "  'no such'\n"},
+    {"mixed.md5", kAbc + "  abc\n" + kEmpty + " empty\n" + kAbc + "  a b\n"},
+    {"mixed2.md5", kAbc + " abc\n" + kEmpty + "  empty\n" + kAbc + " a b\n"},
+    {"stdin2.md5", kSeq + "  /dev/stdin\n" + kEmpty + "  /dev/stdin\n"},
+    {"big", test::RandomBytes(12 << 20, 12)},
 };
 
 struct Case {
   const char *name;
-  const char *command; // bash, with $P for the program
+  // bash, with $P for the program, $J for its -j option and $NOBODY for a prefix that runs what
+  // follows as user nobody when the tests run as root
+  const char *command;
   const char *input = "";
 };
 
@@ -180,6 +203,33 @@ const Case kCases[] = {
     {"CheckWriteError", "$P -c good.md5 >/dev/full"},
     {"RoundTrip", "$P abc 'a b' 'back\\slash' $'new\\nline' >../list && $P -c ../list"},
     {"RoundTripTag", "$P --tag abc $'new\\nline' >../list && $P -c ../list"},
+    // Checking: what md5sum says that is easy to get wrong.
+    {"CheckMixedSeparators", "$P -c -w mixed.md5; $P -c -w mixed2.md5"},
+    {"CheckIgnoreMissingDirectory", "$P -c --ignore-missing dir.md5"},
+    {"CheckIgnoreMissingUnreadable", "$P -c --ignore-missing unreadable.md5"},
+    {"CheckStatusAfterWarn", "$P -c -w --status malformed.md5"},
+    {"MissingQuoteAndTab", "$P $'it\\'s\\tx' $'tab\\there'"},
+    {"MissingWithColon", "$P 'a:b' 'c:' abc"},
+    // What can be read only once is read in the order of the operands, one at a time, however
+    // many threads hash; a few rounds, to show a race.
+    {"StandardInputTwice", "for r in 1 2 3; do seq 300000 | $P $J /dev/stdin /dev/stdin; done"},
+    {"DashAndDevStdin", "for r in 1 2 3; do seq 300000 | $P $J - /dev/stdin; done"},
+    {"StandardInputByOtherNames",
+     "for r in 1 2 3; do seq 300000 | $P $J /dev/fd/0 abc /proc/self/fd/0; done"},
+    {"StandardInputAFile", "$P $J - - /dev/stdin abc - <big"},
+    {"LargeFileThenStandardInput", "echo hi | $P $J big -"},
+    {"FifoNamedTwice", "rm -f ../f; mkfifo ../f; (seq 100000 >../f; sleep 0.2; seq 5 >../f) & "
+                       "$P $J ../f abc ../f; wait"},
+    {"CheckListNamingStandardInputTwice",
+     "for r in 1 2 3; do seq 300000 | $P $J -c stdin2.md5; done"},
+    {"ClosedStandardInputByName", "$P $J /dev/stdin abc /dev/null <&-"},
+    // Limits md5sum works within: no more descriptors, threads or memory than it needs.
+    {"DescriptorLimit", "prlimit --nofile=4 $P $J big abc empty 'a b'; "
+                        "prlimit --nofile=5 $P $J -c good.md5"},
+    {"ThreadLimit", "$NOBODY prlimit --nproc=1 $P $J big abc empty"},
+#ifndef QUILLSUM_SANITIZED // the sanitizers' own memory and threads would not fit
+    {"MemoryLimit", "ulimit -v 24000; $P $J big abc empty"},
+#endif
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.command; }
@@ -195,6 +245,9 @@ class Md5sumParity : public testing::TestWithParam<Case> {
 protected:
   static void SetUpTestSuite() {
     scratch_ = new test::TempDir;
+    // User nobody runs some cases.
+    fs::permissions(scratch_->path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
     fs::create_directory(Folder());
     for (const auto &[name, bytes] : kFiles)
       std::ofstream(Folder() / name, std::ios::binary) << bytes;
@@ -205,7 +258,8 @@ protected:
   static fs::path Folder() { return scratch_->path() / "case"; }
 
   // Runs the case's command with $P naming program, found on PATH under that name.
-  static Ran Run(const Case &c, const std::string &program, const char *locale) {
+  static Ran Run(const Case &c, const std::string &program, const char *locale,
+                 const std::string &jobs) {
     fs::remove(scratch_->path() / "list");
     test::Launch launch;
     launch.argv = {"bash", "-c", c.command};
@@ -213,6 +267,8 @@ protected:
     launch.input = c.input;
     launch.env = {
         {"P", program},
+        {"J", jobs},
+        {"NOBODY", ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups --" : ""},
         {"LC_ALL", locale},
         {"PATH", fs::path(test::Cli()).parent_path().string() + ":" + std::getenv("PATH")}};
     launch.seconds = 30;
@@ -227,14 +283,17 @@ test::TempDir *Md5sumParity::scratch_ = nullptr;
 TEST_P(Md5sumParity, SameOutputErrorsAndStatus) {
   const Case &c = GetParam();
   ASSERT_EQ(fs::path(test::Cli()).filename(), "quillsum-cli");
+  const bool jobs = std::string_view(c.command).find("$J") != std::string_view::npos;
   for (const char *locale : {"C", "C.UTF-8"}) {
-    SCOPED_TRACE(std::string(c.command) + "   [LC_ALL=" + locale + "]");
-    Ran expected = Run(c, "md5sum", locale);
-    const Ran actual = Run(c, "quillsum-cli", locale);
+    Ran expected = Run(c, "md5sum", locale, "");
     ReplaceAll(expected.err, "md5sum", "quillsum-cli");
-    EXPECT_EQ(actual.out, expected.out);
-    EXPECT_EQ(actual.err, expected.err);
-    EXPECT_EQ(actual.status, expected.status);
+    for (const char *j : jobs ? std::vector{"-j1", "-j2", "-j8"} : std::vector{""}) {
+      SCOPED_TRACE(std::string(c.command) + "   [LC_ALL=" + locale + " " + j + "]");
+      const Ran actual = Run(c, "quillsum-cli", locale, j);
+      EXPECT_EQ(actual.out, expected.out);
+      EXPECT_EQ(actual.err, expected.err);
+      EXPECT_EQ(actual.status, expected.status);
+    }
   }
 }
 
