@@ -8,7 +8,7 @@
 namespace quillsum::cli {
 
 void UseSmallThreadStacks() {
-  constexpr std::size_t kStack = 256 * 1024;
+  constexpr std::size_t kStack = 1 << 20; // ThreadSanitizer refuses less
   pthread_attr_t attributes;
   if (::pthread_attr_init(&attributes) != 0)
     return;
