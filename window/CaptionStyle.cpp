@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <QtEndian>
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -82,7 +83,7 @@ QByteArray NameTable(const QString &family) {
 
 // The font's outlines as the regular face of a family of their own, which has no bold member: asked
 // for bold, Qt's FreeType engine emboldens such a face itself, with FT_GlyphSlot_Embolden, which
-// moves each glyph's outline out by a 24th of the pixel size drawn, and its advance with it. Empty
+// thickens every stroke by a 24th of the pixel size drawn and widens the advance as much. Empty
 // when the font lacks a table this needs.
 QByteArray OutlinesWithoutBold(QByteArray font, const QString &family) {
   const Table os2 = TableOf(font, "OS/2", 64), head = TableOf(font, "head", 46),
