@@ -3,13 +3,13 @@
 #include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
 #include "engine/RuntimeError.h"
+#include "window/CaptionStyle.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
-#include <QFontDatabase>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -76,24 +76,6 @@ std::optional<QByteArray> DroppedFile(const QMimeData *data) {
   return name;
 }
 
-// Tahoma bold 8.25 pt, the font of every caption. Debian's fonts-wine puts a Tahoma where
-// fontconfig does not look, so it is registered here; without it Qt's nearest sans bold serves.
-// Antialiased at 11 pixels its outlines come out as thin grey strokes that read as regular
-// weight; drawn without antialiasing, the font's own bitmaps for this size are crisp and bold.
-QFont TahomaBold() {
-  static const QString family = [] {
-    const int id =
-        QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/tahomabd.ttf"));
-    return QFontDatabase::applicationFontFamilies(id).value(0, QStringLiteral("Tahoma"));
-  }();
-  QFont font(family);
-  font.setStyleHint(QFont::SansSerif);
-  font.setPointSizeF(8.25);
-  font.setWeight(QFont::Bold);
-  font.setStyleStrategy(QFont::NoAntialias);
-  return font;
-}
-
 // Names a control, puts it at its place in its container and tells a screen reader about it.
 template <class Control>
 Control *Place(Control *control, const char *name, QRect geometry, const char *accessibleName,
@@ -139,37 +121,37 @@ Form1::Form1(QWidget *parent) : QWidget(parent), cmd(this, QStringLiteral("cmd")
   for (const QFileInfo &png : QDir(QStringLiteral(":/icons")).entryInfoList(QDir::Files))
     icon.addFile(png.filePath());
   setWindowIcon(icon);
-  const QFont captions = TahomaBold();
+  auto *captions = new CaptionStyle(this);
 
   auto *Frame3 = Place(new QGroupBox(QStringLiteral("Result"), this), "Frame3", {8, 128, 329, 57},
                        "Result", "Where the digest or the fingerprint shows");
-  Frame3->setFont(captions);
+  captions->Apply(Frame3);
   Text3 = TextBox(Frame3, "Text3", {8, 24, 314, 19}, "Result",
                   "The MD5 digest of the text, or the sampled fingerprint of the chosen file");
 
   auto *Frame1 = Place(new QGroupBox(QStringLiteral("Source"), this), "Frame1", {8, 8, 329, 113},
                        "Source", "A file or a text to digest");
-  Frame1->setFont(captions);
+  captions->Apply(Frame1);
   auto *Command1 =
       Place(new QPushButton(QStringLiteral("..."), Frame1), "Command1", {288, 32, 25, 17},
             "Choose file", "Chooses a file and shows its sampled fingerprint (Ctrl+O)");
-  Command1->setFont(captions);
+  captions->Apply(Command1);
   Text2 = TextBox(Frame1, "Text2", {8, 80, 314, 19}, "Text",
                   "Its MD5 digest shows in Result after every change");
   auto *Text1 = TextBox(Frame1, "Text1", {8, 32, 273, 19}, "File",
                         "Not used: choose a file with the button beside it");
   auto *Label3 = Place(new QLabel(QStringLiteral("File"), Frame1), "Label3", {8, 16, 19, 13},
                        "File", "Caption of the file row");
-  Label3->setFont(captions);
+  captions->Apply(Label3);
   auto *Label1 = Place(new QLabel(QStringLiteral("Text"), Frame1), "Label1", {8, 64, 26, 13},
                        "Text", "Caption of the text box");
-  Label1->setFont(captions);
+  captions->Apply(Label1);
 
   // cmd, the open-file dialog, is made when first shown.
 
   auto *Label4 = Place(new QLabel(QStringLiteral("www.quillsum.example"), this), "Label4",
                        {0, 200, 345, 17}, "Web address", "Quillsum's web address");
-  Label4->setFont(captions);
+  captions->Apply(Label4);
   Label4->setTextFormat(Qt::PlainText);
   Label4->setAlignment(Qt::AlignCenter);
   Label4->setAutoFillBackground(true);

@@ -27,6 +27,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace quillsum {
 namespace {
@@ -214,38 +215,52 @@ private slots:
     }
   }
 
-  // At 11 pixels an antialiased bold reads as regular weight; what is drawn must be bold.
+  // Wine's Tahoma bold is bold only in its bitmaps, made for a few pixel sizes; antialiased, or at
+  // other sizes, its outlines read as regular weight. What is drawn must be bold at 96 dpi and on
+  // desktops set to 120, 144 or 192 dpi, which Qt 6 draws at 1.25, 1.5 or 2 device pixels each.
   void captionsAreDrawnBold_data() {
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
-    QTest::newRow("Frame1") << "Source";
-    QTest::newRow("Frame3") << "Result";
-    QTest::newRow("Label1") << "Text";
-    QTest::newRow("Label3") << "File";
-    QTest::newRow("Label4") << "www.quillsum.example";
-    QTest::newRow("Command1") << "...";
+    QTest::addColumn<int>("dpi");
+    const std::pair<const char *, const char *> captions[] = {
+        {"Frame1", "Source"},
+        {"Frame3", "Result"},
+        {"Label1", "Text"},
+        {"Label3", "File"},
+        {"Label4", "www.quillsum.example"},
+        {"Command1", "..."},
+    };
+    for (const int dpi : {96, 120, 144, 192})
+      for (const auto &[name, caption] : captions)
+        QTest::addRow("%s at %d dpi", name, dpi) << name << caption << dpi;
   }
   void captionsAreDrawnBold() {
+    QFETCH(QString, name);
     QFETCH(QString, caption);
+    QFETCH(int, dpi);
     const int id = QFontDatabase::addApplicationFont("/usr/share/wine/fonts/tahoma.ttf");
     QVERIFY2(id >= 0, "Tahoma regular comes with fonts-wine");
     QFont regular(QFontDatabase::applicationFontFamilies(id).value(0));
     regular.setPointSizeF(8.25);
     QVERIFY(!QFontInfo(regular).bold());
     Form1 &form = Shown();
-    auto *control = form.findChild<QWidget *>(QTest::currentDataTag());
+    auto *control = form.findChild<QWidget *>(name);
     const QColor text = control->palette().color(control->foregroundRole());
     const QColor background = control->palette().color(control->backgroundRole());
+    const qreal scale = dpi / 96.0;
 
     // The control alone: a frame's text boxes, with their cursor, would count as ink.
-    QImage drawn(control->size(), QImage::Format_RGB32);
+    QImage drawn(control->size() * scale, QImage::Format_RGB32);
+    drawn.setDevicePixelRatio(scale);
     drawn.fill(background);
     control->render(&drawn, {}, {}, QWidget::DrawWindowBackground);
     QImage reference(drawn.size(), QImage::Format_RGB32);
+    reference.setDevicePixelRatio(scale);
     reference.fill(background);
     QPainter painter(&reference);
     painter.setFont(regular);
     painter.setPen(text);
-    painter.drawText(reference.rect(), Qt::AlignCenter, caption);
+    painter.drawText(QRect(QPoint(), control->size()), Qt::AlignCenter, caption);
     painter.end();
 
     const int bold = Ink(drawn, text, background), thin = Ink(reference, text, background);
