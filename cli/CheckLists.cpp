@@ -33,10 +33,6 @@ bool SameHex(std::string_view a, std::string_view b) {
   return a.size() == b.size();
 }
 
-std::string Count(std::uint64_t n, const char *one, const char *more) {
-  return "WARNING: " + std::to_string(n) + ' ' + (n == 1 ? one : more);
-}
-
 class ListChecker {
 public:
   ListChecker(const Options &options, Output &output, Progress *progress)
@@ -133,14 +129,14 @@ void ListChecker::Summary(const std::string &list, const Tally &tally) {
     output_.Error(list + ": no properly formatted checksum lines found");
   } else if (!options_.status) {
     if (tally.misformatted)
-      output_.Error(Count(tally.misformatted, "line is improperly formatted",
-                          "lines are improperly formatted"));
+      output_.Warning(tally.misformatted, "line is improperly formatted",
+                      "lines are improperly formatted");
     if (tally.unreadable)
-      output_.Error(Count(tally.unreadable, "listed file could not be read",
-                          "listed files could not be read"));
+      output_.Warning(tally.unreadable, "listed file could not be read",
+                      "listed files could not be read");
     if (tally.mismatched)
-      output_.Error(Count(tally.mismatched, "computed checksum did NOT match",
-                          "computed checksums did NOT match"));
+      output_.Warning(tally.mismatched, "computed checksum did NOT match",
+                      "computed checksums did NOT match");
     if (options_.ignoreMissing && !tally.matched)
       output_.Error(list + ": no file was verified");
   }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,6 +32,10 @@ void Output::Error(std::string_view text) {
   std::string line(kProgram);
   line.append(": ").append(text) += '\n';
   Err(line);
+}
+
+void Output::Warning(std::uint64_t n, std::string_view one, std::string_view more) {
+  Error("WARNING: " + std::to_string(n) + ' ' + std::string(n == 1 ? one : more));
 }
 
 void Output::Flush() {
