@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -87,6 +88,13 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
       return;
     }
   }
+}
+
+std::string NormalName(std::string_view name) {
+  std::string normal = std::filesystem::path(name).lexically_normal().native();
+  if (normal.size() > 1 && normal.back() == '/')
+    normal.pop_back();
+  return normal;
 }
 
 } // namespace quillsum::cli

@@ -32,8 +32,9 @@ int main(int argc, char **argv) {
     survey = std::thread([&] { Survey(options, *progress); });
   }
   Progress *const shown = progress ? &*progress : nullptr;
-  const bool ok = options.mode == Options::Mode::Check ? CheckLists(options, output, shown)
-                                                       : DigestFiles(options, output, shown);
+  const bool ok = options.mode == Options::Mode::Check    ? CheckLists(options, output, shown)
+                  : options.mode == Options::Mode::Update ? UpdateList(options, output, shown)
+                                                          : DigestFiles(options, output, shown);
   if (survey.joinable()) {
     progress->Stop();
     survey.join();
