@@ -21,6 +21,7 @@ enum LongOnly {
   kStrict,
   kTag,
   kFingerprint,
+  kAudit,
   kUpdate,
   kHelp,
   kVersion,
@@ -42,6 +43,7 @@ constexpr option kLongOptions[] = {
     {"recursive", no_argument, nullptr, 'r'},
     {"fingerprint", no_argument, nullptr, kFingerprint},
     {"jobs", required_argument, nullptr, 'j'},
+    {"audit", required_argument, nullptr, kAudit},
     {"update", required_argument, nullptr, kUpdate},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -70,6 +72,10 @@ With no FILE, or when FILE is -, read standard input.
                           Windows-1252 byte per character, in upper case, as
                           Quillsum's window shows it
   -j, --jobs=N          hash on N threads (default: the online CPUs)
+      --audit=DIR       with --check: also walk DIR as --recursive does; a
+                          missing listed file whose checksum a file there
+                          that no list names has is reported 'MOVED to' that
+                          file, then each other such file as 'NEW'
       --update=LIST     hash only the FILEs that LIST does not name yet, print
                           their lines and add them at the end of LIST
 
@@ -116,7 +122,7 @@ bool TakesArgument(std::string_view name) {
 // --string is taken from the arguments before getopt_long reads them, and only when spelt out to
 // at least "--strin": md5sum's abbreviations must keep their meaning, --str being --strict, and
 // --s or --st being ambiguous between --status and --strict alone. It skips what getopt_long
-// would skip: the arguments of -j, --jobs and --update, operands, and everything
+// would skip: the arguments of -j, --jobs, --audit and --update, operands, and everything
 // after "--". Gives false, with the message given, for "--string=..."; string says whether it
 // was there.
 bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
@@ -249,6 +255,9 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     case kFingerprint:
       options.method = Method::Fingerprint;
       break;
+    case kAudit:
+      options.audit.emplace_back(optarg);
+      break;
     case kUpdate:
       options.update = optarg;
       update = true;
@@ -296,6 +305,8 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "the --binary, --text and --tag options are meaningless with --string";
   else if (string && optind == static_cast<int>(arguments.size() - 1))
     misuse = "missing text operand";
+  else if (!options.audit.empty() && !check)
+    misuse = "the --audit option is meaningful only when verifying checksums";
   else if (update && check)
     misuse = "the --update option is meaningless when verifying checksums";
   else if (update && string)

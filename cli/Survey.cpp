@@ -69,6 +69,9 @@ void Survey(const Options &options, Progress &progress) {
           !counter.Count(file.name))
         return;
   }
+  // --audit may hash files beneath its folders too.
+  if (!options.audit.empty())
+    counter.Unknown();
   counter.Done();
 }
 
