@@ -76,7 +76,7 @@ With no FILE, or when FILE is -, read standard input.
                           missing listed file whose checksum a file there
                           that no list names has is reported 'MOVED to' that
                           file, then each other such file as 'NEW'
-      --update=LIST     hash only the FILEs that LIST does not name yet, print
+      --update=LIST     hash only the files that LIST does not name yet, print
                           their lines and add them at the end of LIST
 
 The following five options are useful only when verifying checksums:
