@@ -46,6 +46,7 @@ int Read(const std::string &name, OldList &list) {
     return errno;
   list.path = real.get();
   list.exists = true;
+  list.bytes.reserve(static_cast<std::size_t>(list.info.st_size));
   std::array<char, 64 * 1024> chunk;
   for (;;) {
     const ssize_t got = ::read(fd.get(), chunk.data(), chunk.size());
@@ -61,6 +62,7 @@ int Read(const std::string &name, OldList &list) {
 // The lexically normal names of the files the list names, its lines ending with end.
 std::unordered_set<std::string> NamesIn(std::string_view bytes, char end, Method method) {
   std::unordered_set<std::string> names;
+  names.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), end)));
   ListParser parser(TagOf(method));
   ListedFile file;
   while (!bytes.empty()) {
