@@ -44,7 +44,8 @@ void Audit::Walk(Pipeline &pipeline) {
   ForEachFile(
       options_.audit, true,
       [&](std::string name) {
-        if (listed_.contains(NormalName(name)))
+        // Listed, or walked already from another of the folders.
+        if (!listed_.insert(NormalName(name)).second)
           return true;
         struct stat info {};
         if (::stat(name.c_str(), &info) != 0)

@@ -41,7 +41,7 @@ private:
   const Options &options_;
   Output &output_;
   std::vector<std::pair<dev_t, ino_t>> lists_;
-  std::unordered_set<std::string> listed_; // lexically normal names
+  std::unordered_set<std::string> listed_; // lexically normal names, and those walked
   bool missing_ = false;                   // a listed file does not exist
   bool walked_ = true;                     // every folder could be walked
   std::vector<std::string> unlisted_;      // in walk order

@@ -127,9 +127,9 @@ int Replace(const OldList &list, std::string_view bytes) {
     return errno;
   mode_t mode = list.info.st_mode & 07777;
   if (!list.exists) {
-    mode = ::umask(0);
-    ::umask(mode);
-    mode = 0666 & ~mode; // what a shell's "> LIST" would have made
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask; // what a shell's "> LIST" would have made
   }
   int error = 0;
   if (!WriteAll(fd.get(), bytes) || ::fchmod(fd.get(), mode) != 0 ||

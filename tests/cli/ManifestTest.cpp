@@ -212,7 +212,7 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
   };
   struct Variant {
     Form form;
-    std::string option; // one of -c's
+    std::string option; // one of -c's, or a folder within the other
     std::string folder; // as --audit gives it
   };
   const Variant variants[] = {
@@ -220,6 +220,7 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
       {{}, "--quiet", "tree"},
       {{}, "--status", "tree"},
       {{}, "--ignore-missing", "tree"},
+      {{}, "--audit=tree/sub", "tree"},
       {{.fingerprint = true}, "", "./tree/"},
   };
   // The list names the files in an order of its own; the walk's is another.
