@@ -1,3 +1,4 @@
+#include "cli/Audit.h"
 #include "cli/CheckList.h"
 #include "cli/Lines.h"
 #include "cli/Modes.h"
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,23 +36,25 @@ bool SameHex(std::string_view a, std::string_view b) {
   return a.size() == b.size();
 }
 
-std::string Count(std::uint64_t n, const char *one, const char *more) {
-  return "WARNING: " + std::to_string(n) + ' ' + (n == 1 ? one : more);
-}
-
 class ListChecker {
 public:
-  ListChecker(const Options &options, Output &output, Progress *progress)
+  ListChecker(const Options &options, Output &output, Progress *progress, Audit *audit)
       : options_(options), output_(output), tag_(TagOf(options.method)), parser_(tag_),
-        pipeline_(options.jobs, options.method, progress, output) {}
+        pipeline_(options.jobs, options.method, progress, output), audit_(audit) {}
 
   void Check(const std::string &operand);
-  bool Finish() {
-    pipeline_.Finish();
-    return ok_;
-  }
+  bool Finish();
 
 private:
+  // Under --audit, the lists' items wait until every list is read and the folders are walked:
+  // a missing file's turn must know every file that no list names.
+  struct Later {
+    std::string name;
+    Pipeline::Then then;
+    std::function<void()> action;
+  };
+  void AddToPipeline(std::string name, Pipeline::Then then);
+  void AddToPipeline(std::function<void()> action);
   void Listed(const std::shared_ptr<Tally> &tally, ListedFile file);
   void Summary(const std::string &list, const Tally &tally);
 
@@ -59,8 +63,37 @@ private:
   const std::string_view tag_;
   ListParser parser_;
   Pipeline pipeline_;
+  Audit *const audit_;
+  std::vector<Later> later_;
   bool ok_ = true;
 };
+
+void ListChecker::AddToPipeline(std::string name, Pipeline::Then then) {
+  if (audit_)
+    later_.push_back({std::move(name), std::move(then), {}});
+  else
+    pipeline_.Add(std::move(name), std::move(then));
+}
+
+void ListChecker::AddToPipeline(std::function<void()> action) {
+  if (audit_)
+    later_.push_back({{}, {}, std::move(action)});
+  else
+    pipeline_.Add(std::move(action));
+}
+
+bool ListChecker::Finish() {
+  if (audit_) {
+    audit_->Walk(pipeline_);
+    for (Later &item : later_)
+      if (item.then)
+        pipeline_.Add(std::move(item.name), std::move(item.then));
+      else
+        pipeline_.Add(std::move(item.action));
+  }
+  pipeline_.Finish();
+  return ok_;
+}
 
 void ListChecker::Check(const std::string &operand) {
   const bool standardInput = operand == "-";
@@ -75,7 +108,7 @@ void ListChecker::Check(const std::string &operand) {
   const std::string list = QuoteName(standardInput ? "standard input" : operand);
   if (!standardInput && !opened) {
     const std::string message = Failure(operand, error);
-    pipeline_.Add([this, message] {
+    AddToPipeline([this, message] {
       output_.Error(message);
       ok_ = false;
     });
@@ -86,6 +119,8 @@ void ListChecker::Check(const std::string &operand) {
 
   if (standardInput)
     output_.ReadStandardInput();
+  if (audit_)
+    audit_->ReadingList(standardInput ? STDIN_FILENO : opened.get());
   auto tally = std::make_shared<Tally>();
   LineReader reader(standardInput ? STDIN_FILENO : opened.get());
   std::string line;
@@ -101,7 +136,7 @@ void ListChecker::Check(const std::string &operand) {
       if (sameStream)
         pipeline_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
-      pipeline_.Add([this, tally, number, list] {
+      AddToPipeline([this, tally, number, list] {
         ++tally->misformatted;
         if (options_.warn)
           output_.Error(list + ": " + std::to_string(number) + ": improperly formatted " +
@@ -110,21 +145,25 @@ void ListChecker::Check(const std::string &operand) {
     }
   }
   if (reader.error() != 0) {
-    pipeline_.Add([this, list] {
+    AddToPipeline([this, list] {
       output_.Error(list + ": read error");
       ok_ = false;
     });
     return;
   }
-  pipeline_.Add([this, tally, list] { Summary(list, *tally); });
+  AddToPipeline([this, tally, list] { Summary(list, *tally); });
 }
 
 void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file) {
-  pipeline_.Add(std::move(file.name), [this, tally, hex = std::move(file.hex)](
+  if (audit_)
+    audit_->Listed(file.name);
+  AddToPipeline(std::move(file.name), [this, tally, hex = std::move(file.hex)](
                                           const std::string &name, const Digest &digest) {
     tally->formatted = true;
     if (digest.hex.empty()) {
       if (options_.ignoreMissing && digest.error == ENOENT)
+        return;
+      if (audit_ && digest.error == ENOENT && audit_->Moved(name, hex))
         return;
       output_.Error(Failure(name, digest.error));
       ++tally->unreadable;
@@ -147,14 +186,14 @@ void ListChecker::Summary(const std::string &list, const Tally &tally) {
     output_.Error(list + ": no properly formatted checksum lines found");
   } else if (!options_.status) {
     if (tally.misformatted)
-      output_.Error(Count(tally.misformatted, "line is improperly formatted",
-                          "lines are improperly formatted"));
+      output_.Warning(tally.misformatted, "line is improperly formatted",
+                      "lines are improperly formatted");
     if (tally.unreadable)
-      output_.Error(Count(tally.unreadable, "listed file could not be read",
-                          "listed files could not be read"));
+      output_.Warning(tally.unreadable, "listed file could not be read",
+                      "listed files could not be read");
     if (tally.mismatched)
-      output_.Error(Count(tally.mismatched, "computed checksum did NOT match",
-                          "computed checksums did NOT match"));
+      output_.Warning(tally.mismatched, "computed checksum did NOT match",
+                      "computed checksums did NOT match");
     if (options_.ignoreMissing && !tally.matched)
       output_.Error(list + ": no file was verified");
   }
@@ -165,10 +204,14 @@ void ListChecker::Summary(const std::string &list, const Tally &tally) {
 } // namespace
 
 bool CheckLists(const Options &options, Output &output, Progress *progress) {
-  ListChecker checker(options, output, progress);
+  std::optional<Audit> audit;
+  if (!options.audit.empty())
+    audit.emplace(options, output);
+  ListChecker checker(options, output, progress, audit ? &*audit : nullptr);
   for (const std::string &operand : options.operands)
     checker.Check(operand);
-  return checker.Finish();
+  const bool checked = checker.Finish();
+  return (!audit || audit->Report()) && checked;
 }
 
 } // namespace quillsum::cli

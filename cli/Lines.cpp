@@ -50,4 +50,17 @@ std::string VerdictLine(std::string_view name, std::string_view verdict) {
   return line;
 }
 
+std::string MovedLine(std::string_view name, std::string_view target) {
+  const bool escape =
+      name.find('\n') != std::string_view::npos || target.find('\n') != std::string_view::npos;
+  std::string line;
+  if (escape)
+    line += '\\';
+  AppendName(line, name, escape);
+  line.append(": MOVED to ");
+  AppendName(line, target, escape);
+  line += '\n';
+  return line;
+}
+
 } // namespace quillsum::cli

@@ -23,4 +23,8 @@ std::string DigestLine(std::string_view hex, std::string_view name, const LineSt
 // escaping on here, which then covers backslashes and carriage returns too.
 std::string VerdictLine(std::string_view name, std::string_view verdict);
 
+// A listed file found under another name: "<name>: MOVED to <target>\n", escaped as a verdict
+// is when either name holds a newline.
+std::string MovedLine(std::string_view name, std::string_view target);
+
 } // namespace quillsum::cli

@@ -6,12 +6,15 @@
 
 namespace quillsum::cli {
 
-// The three kinds of work, each giving whether all of it went well. progress may be null.
+// The four kinds of work, each giving whether all of it went well. progress may be null.
 
 // Prints the digest line of each file the operands stand for.
 bool DigestFiles(const Options &options, Output &output, Progress *progress);
 // Reads each operand as a checksum list and checks the files it lists.
 bool CheckLists(const Options &options, Output &output, Progress *progress);
+// Hashes the files the operands stand for that options.update does not list yet, prints their
+// lines and adds them at its end.
+bool UpdateList(const Options &options, Output &output, Progress *progress);
 // Prints the text digest of each operand.
 bool DigestTexts(const Options &options, Output &output);
 

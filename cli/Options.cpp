@@ -2,8 +2,10 @@
 
 #include "cli/Quote.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include <getopt.h>
@@ -19,6 +21,8 @@ enum LongOnly {
   kStrict,
   kTag,
   kFingerprint,
+  kAudit,
+  kUpdate,
   kHelp,
   kVersion,
 };
@@ -39,6 +43,8 @@ constexpr option kLongOptions[] = {
     {"recursive", no_argument, nullptr, 'r'},
     {"fingerprint", no_argument, nullptr, kFingerprint},
     {"jobs", required_argument, nullptr, 'j'},
+    {"audit", required_argument, nullptr, kAudit},
+    {"update", required_argument, nullptr, kUpdate},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -66,6 +72,12 @@ With no FILE, or when FILE is -, read standard input.
                           Windows-1252 byte per character, in upper case, as
                           Quillsum's window shows it
   -j, --jobs=N          hash on N threads (default: the online CPUs)
+      --audit=DIR       with --check: also walk DIR as --recursive does; a
+                          missing listed file whose checksum a file there
+                          that no list names has is reported 'MOVED to' that
+                          file, then each other such file as 'NEW'
+      --update=LIST     hash only the files that LIST does not name yet, print
+                          their lines and add them at the end of LIST
 
 The following five options are useful only when verifying checksums:
       --ignore-missing  don't fail or report status for missing files
@@ -98,11 +110,21 @@ int UsageError(Output &output, std::string_view message) {
 
 bool PosixlyCorrect() { return std::getenv("POSIXLY_CORRECT") != nullptr; }
 
+// Whether the long option, maybe abbreviated, takes the next argument as its own.
+bool TakesArgument(std::string_view name) {
+  for (const option &known : kLongOptions)
+    if (known.name && known.has_arg == required_argument &&
+        std::string_view(known.name).starts_with(name))
+      return true;
+  return false;
+}
+
 // --string is taken from the arguments before getopt_long reads them, and only when spelt out to
 // at least "--strin": md5sum's abbreviations must keep their meaning, --str being --strict, and
 // --s or --st being ambiguous between --status and --strict alone. It skips what getopt_long
-// would skip: the argument of -j, operands, and everything after "--".
-// Gives false, with the message given, for "--string=..."; string says whether it was there.
+// would skip: the arguments of -j, --jobs, --audit and --update, operands, and everything
+// after "--". Gives false, with the message given, for "--string=..."; string says whether it
+// was there.
 bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
   const bool posixlyCorrect = PosixlyCorrect();
   for (std::size_t k = 1; k < arguments.size(); ++k) {
@@ -123,8 +145,7 @@ bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
         }
         string = true;
         arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(k--));
-      } else if (!name.empty() && name.size() + 2 == argument.size() &&
-                 std::string_view("jobs").starts_with(name)) {
+      } else if (!name.empty() && name.size() + 2 == argument.size() && TakesArgument(name)) {
         ++k;
       }
     } else if (argument.find('j') == argument.size() - 1) {
@@ -143,6 +164,15 @@ bool ParseJobs(const char *text, unsigned &jobs) {
     return false;
   jobs = static_cast<unsigned>(value);
   return true;
+}
+
+// Whether the operands from first on, up to the null that ends them, stand for standard input:
+// none at all, or "-".
+bool ReadsStandardInput(const std::vector<char *> &arguments, int first) {
+  const auto operands = std::span(arguments).subspan(static_cast<std::size_t>(first));
+  return operands.size() == 1 ||
+         std::any_of(operands.begin(), operands.end() - 1,
+                     [](const char *operand) { return std::string_view(operand) == "-"; });
 }
 
 unsigned OnlineCpus() {
@@ -168,6 +198,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
   Options options;
   int binary = -1; // -t 0, -b 1, neither -1
   bool check = false;
+  bool update = false;
   options.jobs = OnlineCpus();
   optind = 0; // a full restart of getopt_long, so that it looks at POSIXLY_CORRECT again
   for (;;) {
@@ -224,6 +255,13 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     case kFingerprint:
       options.method = Method::Fingerprint;
       break;
+    case kAudit:
+      options.audit.emplace_back(optarg);
+      break;
+    case kUpdate:
+      options.update = optarg;
+      update = true;
+      break;
     case kHelp:
       output.Out(kHelpText);
       return EXIT_SUCCESS;
@@ -267,11 +305,22 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "the --binary, --text and --tag options are meaningless with --string";
   else if (string && optind == static_cast<int>(arguments.size() - 1))
     misuse = "missing text operand";
+  else if (!options.audit.empty() && !check)
+    misuse = "the --audit option is meaningful only when verifying checksums";
+  else if (update && check)
+    misuse = "the --update option is meaningless when verifying checksums";
+  else if (update && string)
+    misuse = "the --update option is meaningless with --string";
+  else if (update && options.update.empty())
+    misuse = "the --update option needs the name of a list";
+  else if (update && ReadsStandardInput(arguments, optind))
+    misuse = "the --update option needs FILE operands, not standard input";
   if (misuse)
     return UsageError(output, misuse);
 
   options.mode = check    ? Options::Mode::Check
                  : string ? Options::Mode::Texts
+                 : update ? Options::Mode::Update
                           : Options::Mode::Digest;
   options.binary = binary == 1;
   for (int k = optind; k < static_cast<int>(arguments.size() - 1); ++k)

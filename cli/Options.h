@@ -17,7 +17,7 @@ constexpr std::string_view TagOf(Method method) {
 }
 
 struct Options {
-  enum class Mode { Digest, Check, Texts };
+  enum class Mode { Digest, Check, Texts, Update };
   Mode mode = Mode::Digest;
   Method method = Method::Md5;
   bool binary = false; // '*' before names: -b, or --tag
@@ -30,6 +30,8 @@ struct Options {
   bool warn = false;
   bool ignoreMissing = false;
   unsigned jobs = 1;
+  std::vector<std::string> audit;    // --audit's folders, with -c
+  std::string update;                // --update's list, in Mode::Update
   std::vector<std::string> operands; // "-" when none were given, except for texts
 };
 

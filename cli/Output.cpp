@@ -79,6 +79,10 @@ void Output::Error(std::string_view text) {
   Err(line);
 }
 
+void Output::Warning(std::uint64_t n, std::string_view one, std::string_view more) {
+  Error("WARNING: " + std::to_string(n) + ' ' + std::string(n == 1 ? one : more));
+}
+
 void Output::Flush() {
   const std::lock_guard lock(mutex_);
   FlushLocked();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -25,6 +26,8 @@ public:
   void Err(std::string_view lines);
   // "quillsum-cli: <text>\n" on standard error.
   void Error(std::string_view text);
+  // md5sum's counted warning, "quillsum-cli: WARNING: <n> <one>" or "... <n> <more>".
+  void Warning(std::uint64_t n, std::string_view one, std::string_view more);
   // Writes what is queued.
   void Flush();
 

@@ -40,6 +40,9 @@ private:
 } // namespace
 
 void Survey(const Options &options, Progress &progress) {
+  // What --update hashes depends on its list: only the work itself tells.
+  if (options.mode == Options::Mode::Update)
+    return;
   Counter counter(progress);
   if (options.mode == Options::Mode::Digest) {
     ForEachFile(
@@ -67,6 +70,9 @@ void Survey(const Options &options, Progress &progress) {
           !counter.Count(file.name))
         return;
   }
+  // --audit may hash files beneath its folders too.
+  if (!options.audit.empty())
+    counter.Unknown();
   counter.Done();
 }
 

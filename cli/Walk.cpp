@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -87,6 +88,23 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
       return;
     }
   }
+}
+
+std::string NormalName(std::string_view name) {
+  // Most names are normal already: no empty component but a leading one, no "." or "..".
+  bool already = !name.empty();
+  for (std::size_t at = 0; already && at <= name.size();) {
+    const std::size_t end = std::min(name.find('/', at), name.size());
+    const std::string_view part = name.substr(at, end - at);
+    already = (!part.empty() || (at == 0 && end < name.size())) && part != "." && part != "..";
+    at = end + 1;
+  }
+  if (already)
+    return std::string(name);
+  std::string normal = std::filesystem::path(name).lexically_normal().native();
+  if (normal.size() > 1 && normal.back() == '/')
+    normal.pop_back();
+  return normal;
 }
 
 } // namespace quillsum::cli

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillsum::cli {
@@ -13,5 +14,9 @@ namespace quillsum::cli {
 void ForEachFile(const std::vector<std::string> &operands, bool recursive,
                  const std::function<bool(std::string path, bool walked)> &file,
                  const std::function<void(const std::string &path, int error)> &failed);
+
+// The name as a path, lexically normal ("./a//b/" is "a/b", "a/../b" is "b"): how names in a list
+// and names the walk gives are compared.
+std::string NormalName(std::string_view name);
 
 } // namespace quillsum::cli

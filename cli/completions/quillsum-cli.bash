@@ -26,6 +26,8 @@ _quillsum_cli() {
     -z --zero            sum tag texts
     -r --recursive       sum tag
        --fingerprint     sum tag check
+       --audit=DIR       check
+       --update=FILE     sum tag
        --string          texts
     -j --jobs=NUMBER     sum tag check texts
        --ignore-missing  check

@@ -32,6 +32,8 @@ function __quillsum_cli_complete
         '-z --zero            sum tag texts' \
         '-r --recursive       sum tag' \
         '   --fingerprint     sum tag check' \
+        '   --audit=DIR       check' \
+        '   --update=FILE     sum tag' \
         '   --string          texts' \
         '-j --jobs=NUMBER     sum tag check texts' \
         '   --ignore-missing  check' \

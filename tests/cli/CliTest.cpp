@@ -598,6 +598,16 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
        "quillsum-cli: the --check option is meaningless with --string\n" + tryHelp},
       {{"-r", "-c", "x"},
        "quillsum-cli: the --recursive option is meaningless when verifying checksums\n" + tryHelp},
+      {{"--audit=x", "list"},
+       "quillsum-cli: the --audit option is meaningful only when verifying checksums\n" + tryHelp},
+      {{"-c", "--update=x", "list"},
+       "quillsum-cli: the --update option is meaningless when verifying checksums\n" + tryHelp},
+      {{"--update=", "x"},
+       "quillsum-cli: the --update option needs the name of a list\n" + tryHelp},
+      {{"--update=x"},
+       "quillsum-cli: the --update option needs FILE operands, not standard input\n" + tryHelp},
+      {{"-r", "--update=x", "y", "-"},
+       "quillsum-cli: the --update option needs FILE operands, not standard input\n" + tryHelp},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -609,6 +619,10 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
   // Spelt out far enough, --string is itself, and "-j N" does not take it as its argument.
   EXPECT_EQ(RunCli({"-j", "2", "--strin", "abc"}, dir.path()).out,
             "900150983CD24FB0D6963F7D28E17F72\n");
+  // Nor does "--update LIST" when LIST looks like it.
+  dir.Write("abc", "abc");
+  EXPECT_EQ(RunCli({"--up", "--strin", "abc"}, dir.path()).status, 0);
+  EXPECT_EQ(test::ReadFile(dir.path() / "--strin"), "900150983cd24fb0d6963f7d28e17f72  abc\n");
 }
 
 } // namespace

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "cli/Pipeline.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace quillsum::cli {
+
+// What --audit adds to -c: the files beneath its folders that no list names, and where listed
+// files that are gone went. The check tells it each list and each listed file as it reads them;
+// once every list is read, the folders are walked before any listed file has its turn.
+class Audit {
+public:
+  Audit(const Options &options, Output &output) : options_(options), output_(output) {}
+
+  // A list being read, open on fd: it is never reported.
+  void ReadingList(int fd);
+  // A file a list names.
+  void Listed(const std::string &name);
+  // Walks the folders; when a listed file is missing, the files no list names go to the
+  // pipeline first, so that their digests are known by the turn of any listed file.
+  void Walk(Pipeline &pipeline);
+  // A listed file that does not exist, in its turn: true, with its line printed, when a file no
+  // list names has the digest it is listed with and is not yet another's target.
+  bool Moved(const std::string &name, const std::string &hex);
+  // After the last list line: the NEW lines and the warnings. Whether all was as listed: nothing
+  // moved or new, and every folder walked.
+  bool Report();
+
+private:
+  const Options &options_;
+  Output &output_;
+  std::vector<std::pair<dev_t, ino_t>> lists_;
+  std::unordered_set<std::string> listed_; // lexically normal names, and those walked
+  bool missing_ = false;                   // a listed file does not exist
+  bool walked_ = true;                     // every folder could be walked
+  std::vector<std::string> unlisted_;      // in walk order
+  std::vector<bool> targets_;              // of moves, by index in unlisted_
+  std::unordered_map<std::string, std::deque<std::size_t>> byDigest_; // lower-case hex
+  std::uint64_t moved_ = 0;
+};
+
+} // namespace quillsum::cli

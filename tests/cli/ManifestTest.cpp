@@ -1,0 +1,438 @@
+// Manifests over time: what --audit says of a tree edited since its list, against a small model
+// of it, and what --update does to the list's bytes, mode and folder, whether or not the new
+// list can be written.
+
+#include "support/Launch.h"
+#include "support/Reference.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+
+#include <unistd.h>
+
+namespace quillsum {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Ran;
+using test::RunCli;
+using test::TempDir;
+
+// A name as lines escape it: \\, \n and \r.
+std::string Escaped(const std::string &name) {
+  std::string escaped;
+  for (const char c : name)
+    escaped += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+  return escaped;
+}
+
+// How a digest line is written: the MD5 or the fingerprint, GNU or BSD form, ending in a newline
+// or a NUL.
+struct Form {
+  bool fingerprint = false, tag = false, zero = false;
+
+  std::vector<std::string> Options() const {
+    std::vector<std::string> options;
+    for (const auto &[on, option] :
+         {std::pair{fingerprint, "--fingerprint"}, std::pair{tag, "--tag"}, std::pair{zero, "-z"}})
+      if (on)
+        options.push_back(option);
+    return options;
+  }
+  char End() const { return zero ? '\0' : '\n'; }
+  std::string Digest(const std::string &content) const {
+    if (fingerprint)
+      return test::ReferenceFingerprint(content);
+    std::string hex = test::ReferenceMd5(content);
+    std::transform(hex.begin(), hex.end(), hex.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return hex;
+  }
+  std::string Line(const std::string &name, const std::string &content) const {
+    const bool escape = !zero && name.find_first_of("\\\n\r") != std::string::npos;
+    const std::string shown = escape ? Escaped(name) : name;
+    const std::string tagName = fingerprint ? "FINGERPRINT" : "MD5";
+    return (escape ? "\\" : "") +
+           (tag ? tagName + " (" + shown + ") = " + Digest(content)
+                : Digest(content) + "  " + shown) +
+           End();
+  }
+};
+
+using Tree = std::map<std::string, std::string>; // name beneath the folder -> content
+
+void Plant(const fs::path &folder, const Tree &tree) {
+  for (const auto &[name, content] : tree) {
+    fs::create_directories((folder / name).parent_path());
+    std::ofstream(folder / name, std::ios::binary) << content;
+  }
+}
+
+// The regular files beneath folder as -r gives them: depth first, each folder's entries in byte
+// order of their names.
+void Walk(const fs::path &folder, const std::string &prefix, std::vector<std::string> &names) {
+  std::vector<std::string> entries;
+  for (const fs::directory_entry &entry : fs::directory_iterator(folder))
+    entries.push_back(entry.path().filename().native());
+  std::sort(entries.begin(), entries.end());
+  for (const std::string &entry : entries) {
+    if (fs::is_directory(fs::symlink_status(folder / entry)))
+      Walk(folder / entry, prefix + entry + '/', names);
+    else
+      names.push_back(prefix + entry);
+  }
+}
+
+// Files written (with their new content) or gone (nullopt) since the list was made.
+using Edits = std::map<std::string, std::optional<std::string>>;
+
+// "<name>: <what>", or "<name>: MOVED to <target>", escaped when a name holds a newline.
+std::string Verdict(const std::string &name, const std::string &what,
+                    const std::string &target = {}) {
+  const bool escape = (name + target).find('\n') != std::string::npos;
+  const auto shown = [&](const std::string &n) { return escape ? Escaped(n) : n; };
+  return (escape ? "\\" : "") + shown(name) + ": " + what + shown(target) + "\n";
+}
+
+// What --audit says: each list line as -c says it, except that a missing file takes the first
+// unlisted file (in walk order, once) with its digest as where it moved; then each other unlisted
+// file as NEW; then the warnings, md5sum's first. Names beneath the folder, with the prefixes
+// the list and the walk give them.
+Ran Model(const Tree &before, const std::vector<std::string> &listOrder, const Tree &after,
+          const std::vector<std::string> &walked, const std::string &walkPrefix, const Form &form,
+          const std::string &option) {
+  std::vector<std::string> unlisted;
+  for (const std::string &name : walked)
+    if (std::find(listOrder.begin(), listOrder.end(), name) == listOrder.end())
+      unlisted.push_back(name);
+  std::vector<bool> taken(unlisted.size());
+  Ran audited;
+  const auto say = [&](const std::string &line) {
+    audited.out += option == "--status" ? "" : line;
+  };
+  int unreadable = 0, mismatched = 0, moved = 0, fresh = 0;
+  for (const std::string &name : listOrder) {
+    const std::string digest = form.Digest(before.at(name)), listed = "tree/" + name;
+    if (after.contains(name)) {
+      const bool match = form.Digest(after.at(name)) == digest;
+      mismatched += !match;
+      if (!match || option != "--quiet")
+        say(Verdict(listed, match ? "OK" : "FAILED"));
+    } else if (option != "--ignore-missing") {
+      std::size_t k = 0;
+      while (k < unlisted.size() && (taken[k] || form.Digest(after.at(unlisted[k])) != digest))
+        ++k;
+      if (k < unlisted.size()) {
+        taken[k] = true;
+        ++moved;
+        say(Verdict(listed, "MOVED to ", walkPrefix + unlisted[k]));
+      } else {
+        ++unreadable;
+        audited.err += "quillsum-cli: " + listed + ": No such file or directory\n";
+        say(Verdict(listed, "FAILED open or read"));
+      }
+    }
+  }
+  for (std::size_t k = 0; k < unlisted.size(); ++k)
+    if (!taken[k]) {
+      ++fresh;
+      say(Verdict(walkPrefix + unlisted[k], "NEW"));
+    }
+  const auto warn = [&](int n, const std::string &one, const std::string &more) {
+    if (n != 0 && option != "--status")
+      audited.err +=
+          "quillsum-cli: WARNING: " + std::to_string(n) + ' ' + (n == 1 ? one : more) + '\n';
+  };
+  warn(unreadable, "listed file could not be read", "listed files could not be read");
+  warn(mismatched, "computed checksum did NOT match", "computed checksums did NOT match");
+  warn(moved, "listed file was moved", "listed files were moved");
+  warn(fresh, "file is not listed", "files are not listed");
+  audited.status = unreadable + mismatched + moved + fresh == 0 ? 0 : 1;
+  return audited;
+}
+
+const Tree kTree = {
+    {"a.txt", "alpha"},
+    {"b.txt", "bravo"},
+    {"g.txt", "golf"},
+    {"sub/c.txt", "charlie"},
+    {"sub/d.txt", "delta"},
+    {"sub/deep/e.txt", "echo"},
+    {"sub/new\nline", "hotel"},
+    {"twin/1", "twins' content"},
+    {"twin/2", "twins' content"},
+    {"with space/f g.txt", "foxtrot"},
+};
+
+TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
+  const std::nullopt_t gone = std::nullopt;
+  const Edits changed = {{"b.txt", "bravo, edited"}};
+  const Edits deleted = {{"sub/d.txt", gone}};
+  const Edits moved = {{"sub/deep/e.txt", gone}, {"elsewhere/e.txt", "echo"}};
+  const Edits renamed = {{"a.txt", gone}, {"a-renamed.txt", "alpha"}};
+  const Edits added = {{"new.txt", "india"}, {"sub/new2.txt", "juliet"}};
+  const Edits copied = {{"g.txt", gone}, {"sub/golf copy", "golf"}};
+  const Edits oddNames = {{"with space/f g.txt", gone},  {"with space/f  h.txt", "foxtrot"},
+                          {"sub/new\nline", gone},       {"sub/newer\nline", "hotel"},
+                          {"sub/c.txt", gone},           {"sub/c\nmoved", "charlie"},
+                          {"with space/k l.txt", "kilo"}};
+  // Two listed files gone, one copy of them: it is the first one's only.
+  const Edits twins = {{"twin/1", gone}, {"twin/2", gone}, {"twins/b", "twins' content"}};
+  // Two copies of one gone: the first in walk order is where it went.
+  const Edits copies = {{"g.txt", gone}, {"zz/golf", "golf"}, {"sub/golf", "golf"}};
+  Edits all;
+  for (const Edits &edits : {changed, deleted, moved, renamed, added, copies, oddNames})
+    all.insert(edits.begin(), edits.end());
+  const std::pair<const char *, Edits> rows[] = {
+      {"nothing", {}},
+      {"a file changed", changed},
+      {"one deleted", deleted},
+      {"one moved", moved},
+      {"one renamed within its folder", renamed},
+      {"two added", added},
+      {"one added with the content of a deleted one", copied},
+      {"names with spaces and a newline", oddNames},
+      {"two twins deleted, one copy added", twins},
+      {"one deleted, two copies added", copies},
+      {"all at once", all},
+  };
+  struct Variant {
+    Form form;
+    std::string option; // one of -c's, or a folder within the other
+    std::string folder; // as --audit gives it
+  };
+  const Variant variants[] = {
+      {{}, "", "tree"},
+      {{}, "--quiet", "tree"},
+      {{}, "--status", "tree"},
+      {{}, "--ignore-missing", "tree"},
+      {{}, "--audit=tree/sub", "tree"},
+      {{.fingerprint = true}, "", "./tree/"},
+  };
+  // The list names the files in an order of its own; the walk's is another.
+  std::vector<std::string> listOrder;
+  for (const auto &[name, content] : kTree)
+    listOrder.insert(listOrder.begin(), name);
+
+  for (const auto &[row, edits] : rows)
+    for (const Variant &variant : variants) {
+      SCOPED_TRACE(std::string(row) + ": " + testing::PrintToString(variant.form.Options()) +
+                   variant.option + ' ' + variant.folder);
+      TempDir dir;
+      const fs::path tree = dir.path() / "tree";
+      Plant(tree, kTree);
+      // The list lies in the folder it lists: it is never reported.
+      std::string list;
+      for (const std::string &name : listOrder)
+        list += variant.form.Line("tree/" + name, kTree.at(name));
+      dir.Write("tree/tree.md5", list);
+      Tree after = kTree;
+      for (const auto &[name, content] : edits)
+        if (content)
+          after[name] = *content;
+        else if (after.erase(name))
+          fs::remove(tree / name);
+      Plant(tree, after);
+      std::vector<std::string> walked;
+      Walk(tree, "", walked);
+      std::erase(walked, "tree.md5");
+      const std::string prefix =
+          variant.folder.ends_with('/') ? variant.folder : variant.folder + '/';
+      const Ran expected =
+          Model(kTree, listOrder, after, walked, prefix, variant.form, variant.option);
+
+      std::vector<std::string> args = variant.form.Options();
+      args.insert(args.end(), {"-c", "tree/tree.md5", "--audit=" + variant.folder});
+      if (!variant.option.empty())
+        args.push_back(variant.option);
+      const Ran ran = RunCli(args, dir.path());
+      EXPECT_EQ(ran.out, expected.out);
+      EXPECT_EQ(ran.err, expected.err);
+      EXPECT_EQ(ran.status, expected.status);
+    }
+}
+
+// The names of the files opened in folder (not beneath it) while the command ran.
+std::multiset<std::string> OpenedIn(const fs::path &folder, const std::vector<std::string> &args,
+                                    const fs::path &at) {
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  EXPECT_GE(::inotify_add_watch(watch, folder.c_str(), IN_OPEN), 0);
+  RunCli(args, at);
+  std::multiset<std::string> opened;
+  alignas(inotify_event) char events[64 * 1024];
+  for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
+    for (const char *at = events; at < events + got;) {
+      const auto *event = reinterpret_cast<const inotify_event *>(at);
+      if (!(event->mask & IN_ISDIR))
+        opened.insert(event->name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  ::close(watch);
+  return opened;
+}
+
+TEST(Manifest, AuditReadsUnlistedFilesOnlyWhenAListedFileIsMissing) {
+  const Form md5;
+  struct Case {
+    bool missing;
+    std::multiset<std::string> opened;
+  };
+  for (const Case &c : {Case{false, {"a", "b"}}, Case{true, {"a", "new"}}}) {
+    SCOPED_TRACE(c.missing);
+    TempDir dir;
+    Plant(dir.path() / "tree", {{"a", "alpha"}, {"b", "bravo"}, {"new", "india"}});
+    dir.Write("list", md5.Line("tree/a", "alpha") + md5.Line("tree/b", "bravo"));
+    if (c.missing)
+      fs::remove(dir.path() / "tree" / "b");
+    EXPECT_EQ(OpenedIn(dir.path() / "tree", {"-c", "list", "--audit=tree"}, dir.path()), c.opened);
+  }
+}
+
+// What --update must keep of a list, or leave alone.
+struct Seen {
+  std::string bytes;
+  mode_t mode = 0;
+  std::int64_t modified = 0; // ns
+  bool operator==(const Seen &) const = default;
+};
+
+Seen Look(const fs::path &file) {
+  struct stat info {};
+  EXPECT_EQ(::stat(file.c_str(), &info), 0) << file;
+  return {test::ReadFile(file), info.st_mode & 07777,
+          info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
+}
+
+std::set<std::string> Entries(const fs::path &folder) {
+  std::set<std::string> names;
+  for (const fs::directory_entry &entry : fs::directory_iterator(folder))
+    names.insert(entry.path().filename().native());
+  return names;
+}
+
+TEST(Manifest, UpdateAddsOnlyWhatIsNewAfterTheListsOwnBytes) {
+  const Tree tree = {{"a", "alpha"},         {"b c", "bravo"},  {"back\\slash", "charlie"},
+                     {"new\nline", "delta"}, {"sub/d", "echo"}, {"sub/e", "foxtrot"}};
+  const Form forms[] = {{}, {.tag = true}, {.zero = true}, {.fingerprint = true, .tag = true}};
+  for (const Form &form : forms) {
+    SCOPED_TRACE(testing::PrintToString(form.Options()));
+    TempDir dir;
+    Plant(dir.path() / "tree", tree);
+    // Written by hand: a comment, a carriage return, a line no list reader takes, a file since
+    // gone, another spelling of a name, and no end to the last line.
+    std::string old = std::string("# mine") + form.End() + form.Line("tree/a", "alpha");
+    old.insert(old.size() - 1, "\r");
+    old += std::string("not a checksum line") + form.End() + form.Line("tree/gone", "gone") +
+           form.Line("./tree//sub/d", "echo");
+    old.pop_back();
+    // The list lies in the folder it lists: it never lists itself.
+    const fs::path list = dir.Write("tree/list", old);
+    fs::permissions(list, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    std::string added;
+    std::vector<std::string> walked;
+    Walk(dir.path() / "tree", "", walked);
+    for (const std::string &name : walked)
+      if (name != "a" && name != "sub/d" && name != "list")
+        added += form.Line("tree/" + name, tree.at(name));
+    const std::set<std::string> entries = Entries(dir.path() / "tree");
+
+    std::vector<std::string> args = form.Options();
+    args.insert(args.end(), {"-r", "tree", "--update=tree/list"});
+    const Ran ran = RunCli(args, dir.path());
+    EXPECT_EQ(ran.out, added);
+    EXPECT_EQ(ran.err, "");
+    EXPECT_EQ(ran.status, 0);
+    const Seen updated = Look(list);
+    EXPECT_EQ(updated.bytes, old + form.End() + added);
+    EXPECT_EQ(updated.mode, 0640);
+    EXPECT_EQ(Entries(dir.path() / "tree"), entries); // no scratch file left
+
+    // Nothing new: not written again, its time set long ago showing it.
+    const timespec longAgo[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, list.c_str(), longAgo, 0), 0);
+    const Seen before = Look(list);
+    const Ran again = RunCli(args, dir.path());
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(Look(list), before);
+  }
+}
+
+// A 64 KiB tmpfs, mounted for the test and gone with it.
+struct SmallFileSystem {
+  explicit SmallFileSystem(const fs::path &at) : at(at) {
+    fs::create_directory(at);
+    mounted = ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=64k") == 0;
+    error = errno;
+  }
+  ~SmallFileSystem() {
+    if (mounted)
+      ::umount2(at.c_str(), MNT_DETACH);
+  }
+  fs::path at;
+  bool mounted = false;
+  int error = 0;
+};
+
+// Run by "nobody": a file it may not read is reported and left out, the others are printed; and
+// when the new list cannot be written, the old one stays as it was.
+TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
+  TempDir dir;
+  Plant(dir.path() / "tree", {{"a", "alpha"}, {"b", "bravo"}, {"locked", "secret"}});
+  const Form md5;
+  struct Case {
+    std::string folder;
+    fs::perms perms;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"read-only", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec,
+       "Permission denied"},
+      {"full", fs::perms::all, "No space left on device"},
+  };
+  const SmallFileSystem full(dir.path() / "full");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.folder);
+    if (c.folder == "full" && !full.mounted)
+      GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(full.error);
+    // More than half of the small file system: a copy cannot fit beside it.
+    std::string old;
+    for (int k = 0; old.size() < 40'000; ++k)
+      old += md5.Line("photo-" + std::to_string(k), std::to_string(k));
+    fs::create_directories(dir.path() / c.folder);
+    const fs::path list = dir.Write(c.folder + "/list", old);
+    for (const fs::path &reachable : {dir.path(), dir.path() / "tree", list})
+      fs::permissions(reachable, fs::perms::all);
+    fs::permissions(dir.path() / "tree" / "locked", fs::perms::none);
+    fs::permissions(dir.path() / c.folder, c.perms);
+    const Seen before = Look(list);
+    test::Launch launch =
+        test::CliLaunch({"-r", "tree", "--update=" + c.folder + "/list"}, dir.path());
+    launch.unprivileged = true;
+    const Ran ran = test::Run(launch);
+    EXPECT_EQ(ran.out, md5.Line("tree/a", "alpha") + md5.Line("tree/b", "bravo"));
+    EXPECT_EQ(ran.err,
+              "quillsum-cli: tree/locked: Permission denied\nquillsum-cli: cannot update " +
+                  c.folder + "/list: " + c.reason + "\n");
+    EXPECT_EQ(ran.status, 1);
+    EXPECT_EQ(Look(list), before);
+    EXPECT_EQ(Entries(dir.path() / c.folder), std::set<std::string>{"list"});
+  }
+}
+
+} // namespace
+} // namespace quillsum
