@@ -6,7 +6,6 @@
 #include <sstream>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -43,16 +42,14 @@ dev_t Device(const std::string &numbers) {
 Disk Resolve(const fs::path &folder, int depth) {
   const fs::path disk = fs::exists(folder / "partition") ? folder.parent_path() : folder;
   const Disk own{Device(FirstLine(disk / "dev")), FirstLine(disk / "queue" / "rotational") == "1"};
-  std::vector<fs::path> below;
-  if (fs::is_directory(disk / "slaves"))
-    for (const auto &entry : fs::directory_iterator(disk / "slaves"))
-      below.push_back(entry.path());
-  if (below.empty() || depth == kMaxDepth)
-    return own;
-  for (const auto &slave : below)
-    if (const Disk found = Resolve(fs::canonical(slave), depth + 1); found.spinning)
-      return found;
-  return {own.id, false};
+  bool stacked = false;
+  if (depth < kMaxDepth && fs::is_directory(disk / "slaves"))
+    for (const auto &slave : fs::directory_iterator(disk / "slaves")) {
+      stacked = true;
+      if (const Disk found = Resolve(fs::canonical(slave.path()), depth + 1); found.spinning)
+        return found;
+    }
+  return stacked ? Disk{own.id, false} : own;
 }
 
 // The source of the mount whose device is the given one, as mountinfo shows it.
@@ -100,8 +97,7 @@ Disk Disks::Find(dev_t device) const {
     }
     if (!fs::exists(folder))
       return unknown;
-    const Disk disk = Resolve(fs::canonical(folder), 0);
-    return disk.id != 0 ? disk : Disk{device, disk.spinning};
+    return Resolve(fs::canonical(folder), 0);
   } catch (const fs::filesystem_error &) {
     return unknown;
   }

@@ -33,8 +33,8 @@ struct BlockDevice {
   std::vector<std::string> slaves;
 };
 
-// Disks and partitions with their stacks: dm and md devices say "not rotational" of themselves,
-// as a stack over mixed disks may.
+// Disks and partitions with their stacks, whose own flags say nothing sure: a stack over a
+// spinning disk may say "not rotational", and older kernels said "rotational" of every dm device.
 const BlockDevice kDevices[] = {
     {"sda", "8:0", "", "1", {}},
     {"sda1", "8:1", "sda", "", {}},
@@ -46,7 +46,7 @@ const BlockDevice kDevices[] = {
     {"nvme0n1", "259:0", "", "0", {}},
     {"nvme0n1p1", "259:1", "nvme0n1", "", {}},
     {"dm-0", "253:0", "", "0", {"sda2", "nvme0n1p1"}},
-    {"dm-1", "253:1", "", "0", {"nvme0n1p1"}},
+    {"dm-1", "253:1", "", "1", {"nvme0n1p1"}},
     {"md0", "9:0", "", "0", {"nvme0n1p1", "sdc1"}},
     {"dm-2", "253:2", "", "0", {"md0"}},
     {"loop0", "7:0", "", "1", {}},
@@ -110,7 +110,7 @@ TEST(Disks, FindsTheWholeDiskAndWhetherItSpins) {
       {makedev(8, 2), makedev(8, 0), true, "another partition of the same disk"},
       {makedev(259, 1), makedev(259, 0), false, "a partition of a flash disk"},
       {makedev(253, 0), makedev(8, 0), true, "dm over a spinning and a flash disk"},
-      {makedev(253, 1), makedev(253, 1), false, "dm over flash only"},
+      {makedev(253, 1), makedev(253, 1), false, "dm over flash only, saying rotational"},
       {makedev(9, 0), makedev(8, 32), true, "md over a flash and a spinning disk"},
       {makedev(253, 2), makedev(8, 32), true, "dm over md"},
       {makedev(7, 0), makedev(7, 0), true, "a loop device marked rotational"},
