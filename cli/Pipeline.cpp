@@ -12,8 +12,8 @@ namespace quillsum::cli {
 namespace {
 
 // Files in flight at most: enough for the other threads to keep busy on small files while one
-// reads a large one.
-constexpr std::size_t kWindow = 1024;
+// reads a large one, and for a spinning disk's head to read thousands of files in disk order.
+constexpr std::size_t kWindow = 16384;
 // Descriptors kept for all but the lanes' files: standard streams, a list, a folder being
 // listed, a file read in its turn.
 constexpr rlim_t kOtherFds = 16;
@@ -31,10 +31,15 @@ std::size_t LanesPerThread(unsigned threads) {
 } // namespace
 
 Pipeline::Pipeline(unsigned threads, Method method, Progress *progress, Output &output)
-    : jobs_(threads), method_(method), progress_(progress),
-      output_(output), crew_{method, progress, threads, LanesPerThread(threads), files_},
+    : jobs_(threads), method_(method), progress_(progress), output_(output),
       window_(
-          kWindow, [this](Job &job) { HandOn(job); }, [this] { output_.Flush(); }) {}
+          kWindow, [this](Job &job) { HandOn(job); }, [this] { output_.Flush(); }),
+      crew_{method, progress, threads, LanesPerThread(threads), files_, nullptr} {
+  if (method == Method::Md5) {
+    road_.emplace(window_, progress, files_);
+    crew_.road = &*road_;
+  }
+}
 
 Pipeline::~Pipeline() { Finish(); }
 
@@ -72,6 +77,8 @@ void Pipeline::Finish() {
   workers_.clear();
   // What no thread took, when none could be had or every one ran out of memory.
   WorkHere();
+  if (road_)
+    road_->Finish();
   window_.Drain();
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "cli/DiskRoad.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
 #include "cli/Worker.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,8 +50,9 @@ private:
   Progress *const progress_;
   Output &output_;
   HeldFiles files_;
-  const Crew crew_;
   Window window_;
+  std::optional<DiskRoad> road_; // MD5 only: a fingerprint reads 256 bytes
+  Crew crew_;
   std::vector<std::thread> workers_;
   bool hiring_ = true; // false once the system gave no thread
 };

@@ -1,5 +1,6 @@
 #include "cli/Worker.h"
 
+#include "cli/DiskRoad.h"
 #include "cli/LaneBuffers.h"
 #include "cli/ReadAhead.h"
 
@@ -123,6 +124,11 @@ void LaneWorker::Start() {
     pending_.pop_front();
     if (opened == Opened::Finished)
       continue;
+    if (crew_.road && crew_.road->Take(job, file.get(), info)) { // its disk's head reads it
+      file = UniqueFd(-1);
+      crew_.files.Release();
+      continue;
+    }
     const std::size_t lane = free_.back();
     Lane &at = lanes_[lane];
     // A large file alone, with nothing waiting and a core to spare, is read ahead of its digest.

@@ -33,6 +33,8 @@ struct Job {
 
 using Window = OrderedWindow<Job>;
 
+class DiskRoad;
+
 // What the workers of one loop share.
 struct Crew {
   Method method;
@@ -40,6 +42,7 @@ struct Crew {
   unsigned jobs;         // threads the user allows
   std::size_t mostLanes; // lanes a worker may use, as open files allow
   HeldFiles &files;
+  DiskRoad *road; // for files on a spinning disk and not in memory; null for fingerprints
 };
 
 // Claims jobs from the window and digests them, until the window is closed and nothing is left

@@ -300,10 +300,10 @@ template <typename Run> auto WhileWriting(const fs::path &fifo, const std::strin
 
 // Files of lengths around the block, padding and chunk boundaries, more of them than a thread has
 // lanes, a large one, and what lanes must leave to be read on its own (a FIFO whose writer waits
-// from the start, a device, a read error, a folder, a missing file): every lane count gives
-// md5sum's output, and the same errors and status as one lane; also with descriptors for fewer
-// lanes than the threads have.
-TEST_F(Cli, EveryLaneCountGivesMd5sumsOutput) {
+// from the start, a device, a read error, a folder, a missing file): every lane count, and either
+// road (lanes, or a spinning disk's head), gives md5sum's output, and the same errors and status
+// as one lane; also with descriptors for fewer lanes than the threads have.
+TEST_F(Cli, EveryLaneCountAndRoadGivesMd5sumsOutput) {
   fs::create_directories(dir.path() / "tree" / "deep");
   std::vector<std::string> files;
   const auto add = [&](const std::string &name, std::size_t size) {
@@ -346,10 +346,15 @@ TEST_F(Cli, EveryLaneCountGivesMd5sumsOutput) {
       return c.readsFifo ? WhileWriting(fifo, fed, run) : run();
     };
     std::optional<Ran> one;
-    for (const char *lanes : {"1", "8", "16"}) {
-      SCOPED_TRACE(lanes);
+    const std::pair<const char *, const char *> settings[] = {{"QUILLSUM_LANES", "1"},
+                                                              {"QUILLSUM_LANES", "8"},
+                                                              {"QUILLSUM_LANES", "16"},
+                                                              {"QUILLSUM_ROAD", "lanes"},
+                                                              {"QUILLSUM_ROAD", "disk"}};
+    for (const auto &[name, value] : settings) {
+      SCOPED_TRACE(std::string(name) + "=" + value);
       test::Launch launch = CliLaunch(c.args, dir.path());
-      launch.env = {{"QUILLSUM_LANES", lanes}};
+      launch.env = {{name, value}};
       launch.descriptors = c.descriptors;
       const Ran ran = whileWriting([&] { return test::Run(launch); });
       if (!one)
@@ -362,6 +367,72 @@ TEST_F(Cli, EveryLaneCountGivesMd5sumsOutput) {
       EXPECT_EQ(one->out, whileWriting([&] { return Md5sum(c.md5sumArgs, dir.path()); }));
     }
   }
+}
+
+// The first physical block of each file, as filefrag sees it; empty where it cannot say.
+std::map<std::string, long long> FirstBlocks(const fs::path &folder,
+                                             const std::vector<std::string> &names) {
+  std::map<std::string, long long> blocks;
+  for (const std::string &name : names) {
+    const std::string command = "filefrag -v '" + (folder / name).string() + "' 2>/dev/null";
+    FILE *pipe = ::popen(command.c_str(), "r");
+    char line[512];
+    while (pipe && std::fgets(line, sizeof line, pipe))
+      if (long long logical = 0, physical = 0;
+          std::sscanf(line, " 0: %lld.. %*d: %lld..", &logical, &physical) == 2)
+        blocks[name] = physical;
+    if (pipe)
+      ::pclose(pipe);
+  }
+  return blocks;
+}
+
+// A spinning disk's head reads its files in the order of their places on the disk: written in
+// an order unlike their names', each flushed, they are read in the order of their first blocks.
+TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
+  fs::create_directory(dir.path() / "t");
+  std::vector<std::string> names;
+  for (int k = 0; k < 40; ++k)
+    names.push_back("f" + std::to_string(100 + k));
+  std::vector<std::string> written = names;
+  std::shuffle(written.begin(), written.end(), std::mt19937(4));
+  for (const std::string &name : written) {
+    const int fd = ::open((dir.path() / "t" / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const std::string bytes = RandomBytes(20'000, static_cast<std::uint32_t>(name.size()));
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::fsync(fd);
+    ::close(fd);
+  }
+  const std::map<std::string, long long> blocks = FirstBlocks(dir.path() / "t", names);
+  if (blocks.size() != names.size())
+    GTEST_SKIP() << "filefrag cannot tell where these files lie";
+  std::vector<std::string> diskOrder = names;
+  std::sort(diskOrder.begin(), diskOrder.end(),
+            [&](const auto &a, const auto &b) { return blocks.at(a) < blocks.at(b); });
+  ASSERT_NE(diskOrder, names);
+
+  // Only the head reads the files' bytes: the first read of each tells the order.
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, (dir.path() / "t").c_str(), IN_ACCESS), 0);
+  test::Launch launch = CliLaunch({"-r", "t"}, dir.path());
+  launch.env = {{"QUILLSUM_ROAD", "disk"}};
+  const Ran ran = test::Run(launch);
+  std::vector<std::string> read;
+  alignas(inotify_event) char events[64 * 1024];
+  for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
+    for (const char *at = events; at < events + got;) {
+      const auto *event = reinterpret_cast<const inotify_event *>(at);
+      // (The folder's own events, its listing, have no name.)
+      if (event->len > 0 && std::find(read.begin(), read.end(), event->name) == read.end())
+        read.push_back(event->name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  ::close(watch);
+  EXPECT_EQ(read, diskOrder);
+  std::vector<std::string> paths;
+  for (const std::string &name : names)
+    paths.push_back("t/" + name);
+  EXPECT_EQ(ran.out, Md5sum(paths, dir.path())); // in the order of the names still
 }
 
 // Four runs share one pipe: md5sum's promise that their lines never mix holds for every line.
