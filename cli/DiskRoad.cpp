@@ -32,6 +32,8 @@ constexpr auto kGather = std::chrono::milliseconds(10);
 // What a head reads at a time; a file this large or larger is read ahead of its digest, so that
 // the disk never waits for the hash.
 constexpr std::size_t kRead = 1 << 20;
+// How far ahead of a large file's reads the disk is asked for its data.
+constexpr off_t kAdvised = 4 << 20;
 // The most of a file whose pages are looked up in the page cache.
 constexpr off_t kLookedAt = 64 << 20;
 
@@ -167,7 +169,15 @@ private:
       Forget(file);
       return Finish(job, {{}, ENOMEM});
     }
+    off_t fed = 0, advised = 0;
+    bool prefetched = false;
     for (bool end = false; !end;) {
+      // The disk's queue is kept a few MiB ahead of the reads, so that it never waits for a
+      // request to come.
+      if (ahead && fed + kAdvised / 2 >= advised) {
+        ::posix_fadvise(file.get(), advised, kAdvised, POSIX_FADV_WILLNEED);
+        advised += kAdvised;
+      }
       std::span<const std::uint8_t> chunk;
       if (ahead) {
         chunk = ahead->Next();
@@ -187,8 +197,12 @@ private:
         }
         chunk = {buffer_.get(), size};
       }
-      if (end)
-        Prefetch(); // the disk reads on while this file's last piece is hashed
+      fed += static_cast<off_t>(chunk.size());
+      // The disk reads the next file while this one's last MiB is hashed.
+      if (!prefetched && (end || fed + static_cast<off_t>(kRead) >= info.st_size)) {
+        Prefetch();
+        prefetched = true;
+      }
       if (progress_)
         progress_->Read(chunk.size());
       md5_.Feed(0, chunk, end);

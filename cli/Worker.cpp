@@ -49,7 +49,7 @@ public:
         Start();
         if (held_ > 0)
           for (std::size_t lane : md5_.Run())
-            Serve(lane);
+            FeedOrFinish(lane);
       }
     } catch (const std::bad_alloc &) {
       FailAll(ENOMEM);
@@ -70,7 +70,7 @@ private:
   bool Claim(bool untilIdle);
   void Start();
   Opened Open(Job &job, UniqueFd &file, struct stat &info);
-  void Serve(std::size_t lane);
+  void FeedOrFinish(std::size_t lane);
   void Read(std::size_t lane);
   void Finish(Job &job, Digest digest);
   void Finish(std::size_t lane, Digest digest);
@@ -210,7 +210,7 @@ LaneWorker::Opened LaneWorker::Open(Job &job, UniqueFd &file, struct stat &info)
 
 // Gives a lane that Run returned what it needs: its file's next chunk, or, once its digest is
 // ready, a place among the free lanes.
-void LaneWorker::Serve(std::size_t lane) {
+void LaneWorker::FeedOrFinish(std::size_t lane) {
   if (md5_.Done(lane))
     Finish(lane, {Lower(md5_.Digest(lane))});
   else
