@@ -26,14 +26,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A head that was idle lets the files that come in a burst gather this long, so that it reads
-// them in disk order rather than the first in the order it came.
+// A head that was idle lets the files that come in a burst gather, so that it reads them in disk
+// order rather than the first in the order it came: until none has come for this long, or the
+// workers have nothing left to look at.
 constexpr auto kGather = std::chrono::milliseconds(10);
+constexpr auto kGatherLook = std::chrono::milliseconds(1);
 // What a head reads at a time; a file this large or larger is read ahead of its digest, so that
 // the disk never waits for the hash.
 constexpr std::size_t kRead = 1 << 20;
-// How far ahead of a large file's reads the disk is asked for its data.
-constexpr off_t kAdvised = 4 << 20;
 // The most of a file whose pages are looked up in the page cache.
 constexpr off_t kLookedAt = 64 << 20;
 
@@ -118,8 +118,8 @@ private:
         Forget(prefetched_.file);
         return;
       }
-      while (!closing_ && Clock::now() < arrived_ + kGather)
-        work_.wait_until(lock, arrived_ + kGather);
+      while (!closing_ && Clock::now() < arrived_ + kGather && !WorkersIdle(lock))
+        work_.wait_until(lock, std::min(arrived_ + kGather, Clock::now() + kGatherLook));
       while (!queue_.empty()) {
         const auto next = Following(place_);
         place_ = next->first;
@@ -132,6 +132,13 @@ private:
         lock.lock();
       }
     }
+  }
+
+  bool WorkersIdle(std::unique_lock<std::mutex> &lock) {
+    lock.unlock(); // the window's lock is never taken under the head's
+    const bool idle = window_.Unclaimed() == 0 && window_.Busy() == 0;
+    lock.lock();
+    return idle;
   }
 
   // The file whose place comes next from place on, wrapping round; the queue is not empty.
@@ -169,15 +176,8 @@ private:
       Forget(file);
       return Finish(job, {{}, ENOMEM});
     }
-    off_t fed = 0, advised = 0;
     bool prefetched = false;
     for (bool end = false; !end;) {
-      // The disk's queue is kept a few MiB ahead of the reads, so that it never waits for a
-      // request to come.
-      if (ahead && fed + kAdvised / 2 >= advised) {
-        ::posix_fadvise(file.get(), advised, kAdvised, POSIX_FADV_WILLNEED);
-        advised += kAdvised;
-      }
       std::span<const std::uint8_t> chunk;
       if (ahead) {
         chunk = ahead->Next();
@@ -197,9 +197,8 @@ private:
         }
         chunk = {buffer_.get(), size};
       }
-      fed += static_cast<off_t>(chunk.size());
-      // The disk reads the next file while this one's last MiB is hashed.
-      if (!prefetched && (end || fed + static_cast<off_t>(kRead) >= info.st_size)) {
+      // Once this file is read, the disk goes on to the next one while the rest is hashed.
+      if (!prefetched && (end || (ahead && ahead->ReadAll()))) {
         Prefetch();
         prefetched = true;
       }

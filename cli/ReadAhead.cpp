@@ -88,6 +88,11 @@ ReadAhead::~ReadAhead() {
   state_->reader.join();
 }
 
+bool ReadAhead::ReadAll() const {
+  const std::lock_guard lock(state_->mutex);
+  return state_->ended;
+}
+
 std::span<const std::uint8_t> ReadAhead::Next() {
   State &s = *state_;
   std::unique_lock lock(s.mutex);

@@ -23,6 +23,8 @@ public:
   // the file, and after a read that failed, whose errno error() then gives.
   std::span<const std::uint8_t> Next();
   int error() const { return error_; }
+  // Whether the whole file has been read, some of it perhaps not yet taken by Next.
+  bool ReadAll() const;
 
   struct State;
 
