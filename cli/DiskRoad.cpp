@@ -34,6 +34,9 @@ constexpr auto kGatherLook = std::chrono::milliseconds(1);
 // What a head reads at a time; a file this large or larger is read ahead of its digest, so that
 // the disk never waits for the hash.
 constexpr std::size_t kRead = 1 << 20;
+// After this many files of a disk in a row were in memory, one file in kSampled is looked at.
+constexpr unsigned kInMemoryRun = 64;
+constexpr unsigned kSampled = 16;
 // The most of a file whose pages are looked up in the page cache.
 constexpr off_t kLookedAt = 64 << 20;
 
@@ -281,9 +284,29 @@ DiskRoad::~DiskRoad() { Finish(); }
 bool DiskRoad::Take(Job &job, int fd, const struct stat &info) {
   if (forced_ == Road::Lanes)
     return false;
-  const Disk disk = forced_ == Road::Disk ? Disk{info.st_dev, true} : disks_.Of(info.st_dev);
-  if (!disk.spinning || (forced_ == Road::Chosen && InMemory(fd, info.st_size)))
+  // What this thread last learnt of a device: its disk, and how many of its files in a row were
+  // in memory. Once that is many, only one file in kSampled is looked at (a file missed takes
+  // the lanes, which read it well enough), until one is not in memory.
+  thread_local struct {
+    dev_t device = 0;
+    Disk disk{};
+    unsigned inMemory = 0, files = 0;
+  } last;
+  if (last.files == 0 || last.device != info.st_dev)
+    last = {info.st_dev, disks_.Of(info.st_dev), 0, 0};
+  ++last.files;
+  const Disk disk = forced_ == Road::Disk ? Disk{info.st_dev, true} : last.disk;
+  if (!disk.spinning)
     return false;
+  if (forced_ == Road::Chosen) {
+    if (last.inMemory >= kInMemoryRun && last.files % kSampled != 0)
+      return false;
+    if (InMemory(fd, info.st_size)) {
+      ++last.inMemory;
+      return false;
+    }
+    last.inMemory = 0;
+  }
   const std::uint64_t place = DiskOrder(fd, info);
   const std::lock_guard lock(mutex_);
   auto found = heads_.find(disk.id);

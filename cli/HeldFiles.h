@@ -2,6 +2,7 @@
 
 #include "engine/UniqueFd.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +12,8 @@ namespace quillsum::cli {
 
 // The descriptors the loop's threads keep open, so that an open that finds no descriptor left
 // can tell a limit that others will soon lift (it waits for one of theirs to be closed) from one
-// that nothing will lift (it fails, as md5sum's open would). Any thread may call it.
+// that nothing will lift (it fails, as md5sum's open would). Any thread may call it; only a
+// thread that waits takes a lock.
 class HeldFiles {
 public:
   // Opens name with flags. On EMFILE or ENFILE, with mayWait, waits while other threads hold
@@ -24,10 +26,13 @@ public:
   void Release();
 
 private:
-  std::mutex mutex_;
+  void Wake();
+
+  std::atomic<std::size_t> held_ = 0;       // by every thread, opens under way included
+  std::atomic<std::uint64_t> releases_ = 0; // so far
+  std::atomic<std::size_t> waiting_ = 0;
+  std::mutex mutex_; // for those that wait
   std::condition_variable released_;
-  std::size_t held_ = 0;       // by every thread, opens under way included
-  std::uint64_t releases_ = 0; // so far
 };
 
 } // namespace quillsum::cli

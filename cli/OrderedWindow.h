@@ -35,9 +35,9 @@ namespace quillsum::cli {
 //   moves `handedOn`. Each moves under the lock.
 //
 // Claimers share the work by one rule: a claimer may hold its share of the items in flight
-// (those not claimed plus those claimed and not done), counted over the claimers that joined,
-// rounded up; one at least, `most` at most. A few large items then spread over every claimer
-// rather than going all to the first one awake.
+// (those not claimed plus those claimed and not done), counted over the claimers that joined or
+// are expected, rounded up; one at least, `most` at most. A few large items then spread over every
+// claimer rather than going all to the first one awake.
 template <typename Item> class OrderedWindow {
 public:
   // handOn runs for each item in order; handedOn after each run of items handed on together.
@@ -53,12 +53,21 @@ public:
     if (FullLocked())
       roomMade_.wait(lock, [this] { return added_ - handedOn_ <= items_.size() / 2; });
     const std::size_t slot = added_++ % items_.size();
-    items_[slot] = std::move(item);
+    std::swap(items_[slot], item); // what the slot held is let go after the lock
     done_[slot] = done;
-    if (done)
+    if (done) {
       HandOn(lock);
-    else
+    } else {
+      lock.unlock();
       work_.notify_one();
+    }
+  }
+
+  // How many claimers the work will have at most, while fewer have joined: the share of those
+  // who join first leaves room for the others.
+  void Expect(std::size_t claimers) {
+    const std::lock_guard lock(mutex_);
+    expected_ = claimers;
   }
 
   // A claimer joins before its first Claim and leaves after its last.
@@ -71,15 +80,18 @@ public:
     --claimers_;
   }
 
-  // Claims items for a claimer that holds `held` of them already, oldest first, appending them
-  // to claimed. With wait, waits while there is nothing to claim. False once the window is
-  // closed and nothing is left to claim.
-  bool Claim(std::size_t held, std::size_t most, bool wait, std::vector<Item *> &claimed) {
+  // Marks done what the claimer finished, as Complete does, then claims items for it, which then
+  // holds `held` of them, oldest first, appending them to claimed. With wait, waits while there
+  // is nothing to claim. False once the window is closed and nothing is left to claim.
+  bool Claim(std::span<Item *const> finished, std::size_t held, std::size_t most, bool wait,
+             std::vector<Item *> &claimed) {
     std::unique_lock lock(mutex_);
+    MarkDone(finished, lock);
     for (;;) {
       claimed_ = std::max(claimed_, handedOn_);
       const std::uint64_t flight = added_ - claimed_ + inFlight_;
-      const std::uint64_t share = (flight + claimers_ - 1) / std::max<std::size_t>(claimers_, 1);
+      const std::size_t claimers = std::max<std::size_t>({claimers_, expected_, 1});
+      const std::uint64_t share = (flight + claimers - 1) / claimers;
       const std::uint64_t take =
           std::clamp<std::uint64_t>(share, 1, std::max<std::size_t>(most, 1));
       std::size_t got = 0;
@@ -101,13 +113,8 @@ public:
 
   // Marks claimed items done and hands on what is next in order.
   void Complete(std::span<Item *const> items) {
-    if (items.empty())
-      return;
     std::unique_lock lock(mutex_);
-    for (Item *item : items)
-      done_[static_cast<std::size_t>(item - items_.data())] = true;
-    inFlight_ -= items.size();
-    HandOn(lock);
+    MarkDone(items, lock);
   }
 
   // No more items will come: claimers waiting with nothing to claim are let go.
@@ -149,6 +156,15 @@ public:
 private:
   bool FullLocked() const { return added_ - handedOn_ == items_.size(); }
 
+  void MarkDone(std::span<Item *const> items, std::unique_lock<std::mutex> &lock) {
+    if (items.empty())
+      return;
+    for (Item *item : items)
+      done_[static_cast<std::size_t>(item - items_.data())] = true;
+    inFlight_ -= items.size();
+    HandOn(lock);
+  }
+
   void HandOn(std::unique_lock<std::mutex> &lock) {
     if (handingOn_)
       return; // the thread handing on sees these items before it stops
@@ -165,8 +181,12 @@ private:
       afterHandOn_();
       lock.lock();
       handedOn_ = end;
-      roomMade_.notify_one();
-      drained_.notify_all();
+      // Woken only when what they wait for holds: waking them at every item would make the
+      // adding thread and this one take turns at every item.
+      if (added_ - handedOn_ <= items_.size() / 2)
+        roomMade_.notify_one();
+      if (handedOn_ == added_)
+        drained_.notify_all();
     }
     handingOn_ = false;
   }
@@ -179,7 +199,7 @@ private:
   std::condition_variable work_, roomMade_, drained_;
   std::uint64_t added_ = 0, claimed_ = 0, handedOn_ = 0;
   std::uint64_t inFlight_ = 0; // claimed and not done
-  std::size_t claimers_ = 0, idle_ = 0;
+  std::size_t claimers_ = 0, expected_ = 0, idle_ = 0;
   bool handingOn_ = false;
   bool closed_ = false;
 };

@@ -35,6 +35,7 @@ Pipeline::Pipeline(unsigned threads, Method method, Progress *progress, Output &
       window_(
           kWindow, [this](Job &job) { HandOn(job); }, [this] { output_.Flush(); }),
       crew_{method, progress, threads, LanesPerThread(threads), files_, nullptr} {
+  window_.Expect(threads);
   if (method == Method::Md5) {
     road_.emplace(window_, progress, files_);
     crew_.road = &*road_;
@@ -98,10 +99,12 @@ void Pipeline::Hire() {
   if (!hiring_ || workers_.size() == jobs_ || window_.Idle() > 0)
     return;
   std::thread worker = StartThread([this] { Work(window_, crew_, false); });
-  if (worker.joinable())
+  if (worker.joinable()) {
     workers_.push_back(std::move(worker));
-  else
+  } else {
     hiring_ = false;
+    window_.Expect(workers_.size());
+  }
 }
 
 void Pipeline::WorkHere() {

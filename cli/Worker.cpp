@@ -93,18 +93,20 @@ private:
 // files spread over every thread. Waits for files only with nothing else to do; false once there
 // will be none (or, with untilIdle, none for now).
 bool LaneWorker::Claim(bool untilIdle) {
-  window_.Complete(finished_);
-  finished_.clear();
   const std::size_t held = held_ + pending_.size();
-  if (held >= width_)
-    return true;
   claimed_.clear();
-  window_.Claim(held, width_, false, claimed_);
+  if (held >= width_) {
+    window_.Complete(finished_);
+    finished_.clear();
+    return true;
+  }
+  window_.Claim(finished_, held, width_, false, claimed_);
+  finished_.clear();
   if (claimed_.empty() && held == 0) {
     if (untilIdle)
       return false;
     buffers_.Release(); // nothing to read: memory goes with the work
-    if (!window_.Claim(0, width_, true, claimed_))
+    if (!window_.Claim({}, 0, width_, true, claimed_))
       return false;
   }
   pending_.insert(pending_.end(), claimed_.begin(), claimed_.end());
@@ -282,8 +284,8 @@ void LaneWorker::FailAll(int error) {
 }
 
 void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
-  std::vector<Job *> claimed;
-  while (window.Claim(0, kFingerprintsAtOnce, !untilIdle, claimed) && !claimed.empty()) {
+  std::vector<Job *> claimed, finished;
+  while (window.Claim(finished, 0, kFingerprintsAtOnce, !untilIdle, claimed) && !claimed.empty()) {
     for (Job *job : claimed) {
       if (job->name == "-") {
         job->inTurn = true;
@@ -294,7 +296,7 @@ void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
       if (crew.progress)
         crew.progress->FileDone();
     }
-    window.Complete(claimed);
+    finished.swap(claimed);
     claimed.clear();
   }
 }

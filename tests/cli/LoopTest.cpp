@@ -34,7 +34,7 @@ struct Harness {
   void Add(bool done) { window.Add({added++, 0}, done); }
   std::vector<int> Claim(std::size_t held, std::size_t most) {
     std::vector<Item *> items;
-    window.Claim(held, most, false, items);
+    window.Claim({}, held, most, false, items);
     std::vector<int> numbers;
     for (Item *item : items) {
       ++item->claims;
@@ -156,7 +156,7 @@ TEST(OrderedWindow, ThreadsClaimEachItemOnceAndHandOnInOrder) {
     claimers.emplace_back([&window] {
       window.Join();
       std::vector<Item *> items;
-      while (window.Claim(0, 4, true, items)) {
+      while (window.Claim({}, 0, 4, true, items)) {
         for (Item *item : items)
           ++item->claims;
         std::reverse(items.begin(), items.end()); // completed out of order
