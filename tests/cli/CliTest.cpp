@@ -393,7 +393,7 @@ TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
   fs::create_directory(dir.path() / "t");
   std::vector<std::string> names;
   for (int k = 0; k < 40; ++k)
-    names.push_back("f" + std::to_string(100 + k));
+    names.push_back(std::string("f") + std::to_string(100 + k));
   std::vector<std::string> written = names;
   std::shuffle(written.begin(), written.end(), std::mt19937(4));
   for (const std::string &name : written) {

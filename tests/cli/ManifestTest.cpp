@@ -66,7 +66,7 @@ struct Form {
     const bool escape = !zero && name.find_first_of("\\\n\r") != std::string::npos;
     const std::string shown = escape ? Escaped(name) : name;
     const std::string tagName = fingerprint ? "FINGERPRINT" : "MD5";
-    return (escape ? "\\" : "") +
+    return std::string(escape ? "\\" : "") +
            (tag ? tagName + " (" + shown + ") = " + Digest(content)
                 : Digest(content) + "  " + shown) +
            End();
@@ -105,7 +105,7 @@ std::string Verdict(const std::string &name, const std::string &what,
                     const std::string &target = {}) {
   const bool escape = (name + target).find('\n') != std::string::npos;
   const auto shown = [&](const std::string &n) { return escape ? Escaped(n) : n; };
-  return (escape ? "\\" : "") + shown(name) + ": " + what + shown(target) + "\n";
+  return std::string(escape ? "\\" : "") + shown(name) + ": " + what + shown(target) + "\n";
 }
 
 // What --audit says: each list line as -c says it, except that a missing file takes the first
@@ -335,7 +335,7 @@ TEST(Manifest, UpdateAddsOnlyWhatIsNewAfterTheListsOwnBytes) {
     // Written by hand: a comment, a carriage return, a line no list reader takes, a file since
     // gone, another spelling of a name, and no end to the last line.
     std::string old = std::string("# mine") + form.End() + form.Line("tree/a", "alpha");
-    old.insert(old.size() - 1, "\r");
+    old.insert(old.size() - 1, 1, '\r');
     old += std::string("not a checksum line") + form.End() + form.Line("tree/gone", "gone") +
            form.Line("./tree//sub/d", "echo");
     old.pop_back();
