@@ -223,13 +223,14 @@ const Case kCases[] = {
     {"CheckListNamingStandardInputTwice",
      "for r in 1 2 3; do seq 300000 | $P $J -c stdin2.md5; done"},
     {"ClosedStandardInputByName", "$P $J /dev/stdin abc /dev/null <&-"},
-    // Limits md5sum works within: no more descriptors, threads or memory than it needs.
+// Limits md5sum works within: no more descriptors, threads or memory than it needs.
+// The sanitizers' runtimes need descriptors, threads and memory of their own.
+#ifndef QUILLSUM_SANITIZE
     {"DescriptorLimit", "prlimit --nofile=4 $P $J big abc empty 'a b'; "
                         "prlimit --nofile=5 $P $J -c good.md5"},
-#ifndef QUILLSUM_TSAN // its own thread would not start
-    {"ThreadLimit", "$NOBODY prlimit --nproc=1 $P $J big abc empty"},
 #endif
-#ifndef QUILLSUM_SANITIZED // the sanitizers' own memory would not fit
+#if !defined(QUILLSUM_SANITIZE) && !defined(QUILLSUM_TSAN)
+    {"ThreadLimit", "$NOBODY prlimit --nproc=1 $P $J big abc empty"},
     {"MemoryLimit", "ulimit -v 24000; $P $J big abc empty"},
 #endif
 };
