@@ -60,7 +60,7 @@ public:
 private:
   struct Lane {
     Job *job = nullptr;
-    std::optional<UniqueFd> file; // until read to its end
+    std::optional<UniqueFd> file; // open until the lane is done with it
     std::unique_ptr<ReadAhead> ahead;
     std::span<std::uint8_t> buffer;
   };
