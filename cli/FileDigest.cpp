@@ -36,10 +36,15 @@ const StandardInput &Input() {
   return input;
 }
 
+// Whether the name leads to a closed standard input's stand-in; looked up only when it is closed.
+bool LeadsToClosedStandardInput(const std::string &name) {
+  struct stat info {};
+  return Input().closed && ::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info);
+}
+
 Digest Md5InTurn(const std::string &name, Progress *progress, HeldFiles &files) {
   const bool standardInput = name == "-";
-  struct stat info {};
-  if (!standardInput && ::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info))
+  if (!standardInput && LeadsToClosedStandardInput(name))
     return {{}, ENOENT};
   // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
   UniqueFd opened(-1);
@@ -97,8 +102,7 @@ Digest DigestInTurn(const std::string &name, Method method, Progress *progress, 
 }
 
 Digest FingerprintOf(const std::string &name) {
-  struct stat info {};
-  if (::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info))
+  if (LeadsToClosedStandardInput(name))
     return {{}, ENOENT};
   return FromFingerprint(SampledFingerprint(name, NonRegular::Refused));
 }

@@ -16,7 +16,8 @@ namespace {
 
 constexpr std::string_view kEraseLine = "\r\x1b[K";
 
-// Whether the progress line is on the terminal, for a signal handler to read.
+// Whether the progress line is on the terminal: a signal handler reads it too, so it is not a
+// member (there is one Output a process).
 std::atomic<bool> progressOnScreen = false;
 
 extern "C" void EraseProgressAndEnd(int signal) {
@@ -32,17 +33,14 @@ extern "C" void EraseProgressAndEnd(int signal) {
 // like leads to it, and those fail as they would with the stream closed.
 bool StandIn(int fd) {
   const int file = ::memfd_create("closed standard stream", MFD_CLOEXEC);
-  if (file != fd) {
+  const int path =
+      file == fd ? ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_PATH) : -1;
+  if (path < 0) { // no memfd or no /proc: /dev/null stands in
     if (file >= 0)
       ::close(file);
     return ::open("/dev/null", O_PATH) == fd;
   }
-  const int path = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_PATH);
-  if (path < 0) {
-    ::close(file);
-    return ::open("/dev/null", O_PATH) == fd;
-  }
-  const bool moved = ::dup2(path, fd) == fd;
+  const bool moved = ::dup2(path, fd) == fd; // closes the memfd, which the O_PATH keeps alive
   ::close(path);
   return moved;
 }
@@ -91,14 +89,13 @@ void Output::Flush() {
 void Output::Progress(std::string_view text) {
   const std::lock_guard lock(mutex_);
   FlushLocked();
-  if (text.empty() && !progressShown_)
+  if (text.empty() && !progressOnScreen)
     return;
   std::string line(kEraseLine.substr(0, 1));
   line.append(text).append(kEraseLine.substr(1));
-  progressShown_ = false; // Write must not erase it first
+  progressOnScreen = false; // Write must not erase it first
   Write(STDERR_FILENO, line);
-  progressShown_ = !text.empty();
-  progressOnScreen = progressShown_;
+  progressOnScreen = !text.empty();
 }
 
 int Output::Close(int status) {
@@ -139,10 +136,9 @@ void Output::FlushLocked() {
 }
 
 void Output::Write(int fd, std::string_view bytes) {
-  if (progressShown_ && terminal_[fd]) {
-    progressShown_ = false;
-    Write(STDERR_FILENO, kEraseLine);
+  if (progressOnScreen && terminal_[fd]) {
     progressOnScreen = false;
+    Write(STDERR_FILENO, kEraseLine);
   }
   bool &failed = fd == STDOUT_FILENO ? outFailed_ : errFailed_;
   while (!bytes.empty()) {

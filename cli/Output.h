@@ -57,7 +57,6 @@ private:
   std::string queued_;
   bool terminal_[3] = {};
   bool closed_[3] = {}; // at the start
-  bool progressShown_ = false;
   bool outFailed_ = false;
   bool errFailed_ = false;
   bool readStandardInput_ = false;
