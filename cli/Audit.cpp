@@ -26,7 +26,7 @@ void Audit::Listed(const std::string &name) {
     missing_ = true;
 }
 
-void Audit::Walk(Pipeline &pipeline) {
+void Audit::Walk(Scheduler &scheduler) {
   const auto fail = [this](const std::string &name, int error) {
     output_.Error(Failure(name, error));
     walked_ = false;
@@ -52,7 +52,7 @@ void Audit::Walk(Pipeline &pipeline) {
   if (!missing_)
     return;
   for (std::size_t k = 0; k < unlisted_.size(); ++k)
-    pipeline.Add(
+    scheduler.Add(
         unlisted_[k],
         [this, k](const std::string &, const Digest &digest) {
           // One that cannot be read cannot be a move's target, and stays NEW.

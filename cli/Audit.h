@@ -2,7 +2,7 @@
 
 #include "cli/Options.h"
 #include "cli/Output.h"
-#include "cli/Pipeline.h"
+#include "cli/Scheduler.h"
 
 #include <cstdint>
 #include <deque>
@@ -28,8 +28,8 @@ public:
   // A file a list names.
   void Listed(const std::string &name);
   // Walks the folders; when a listed file is missing, the files no list names go to the
-  // pipeline first, so that their digests are known by the turn of any listed file.
-  void Walk(Pipeline &pipeline);
+  // scheduler first, so that their digests are known by the turn of any listed file.
+  void Walk(Scheduler &scheduler);
   // A listed file that does not exist, in its turn: true, with its line printed, when a file no
   // list names has the digest it is listed with and is not yet another's target.
   bool Moved(const std::string &name, const std::string &hex);

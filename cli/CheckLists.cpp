@@ -2,8 +2,8 @@
 #include "cli/CheckList.h"
 #include "cli/Lines.h"
 #include "cli/Modes.h"
-#include "cli/Pipeline.h"
 #include "cli/Quote.h"
+#include "cli/Scheduler.h"
 
 #include "engine/UniqueFd.h"
 
@@ -40,7 +40,7 @@ class ListChecker {
 public:
   ListChecker(const Options &options, Output &output, Progress *progress, Audit *audit)
       : options_(options), output_(output), tag_(TagOf(options.method)), parser_(tag_),
-        pipeline_(options.jobs, options.method, progress, output), audit_(audit) {}
+        scheduler_(options.threads, options.method, progress, output), audit_(audit) {}
 
   void Check(const std::string &operand);
   bool Finish();
@@ -50,11 +50,11 @@ private:
   // a missing file's turn must know every file that no list names.
   struct Later {
     std::string name;
-    Pipeline::Then then;
+    Scheduler::Then then;
     std::function<void()> action;
   };
-  void AddToPipeline(std::string name, Pipeline::Then then);
-  void AddToPipeline(std::function<void()> action);
+  void AddToScheduler(std::string name, Scheduler::Then then);
+  void AddToScheduler(std::function<void()> action);
   void Listed(const std::shared_ptr<Tally> &tally, ListedFile file);
   void Summary(const std::string &list, const Tally &tally);
 
@@ -62,36 +62,36 @@ private:
   Output &output_;
   const std::string_view tag_;
   ListParser parser_;
-  Pipeline pipeline_;
+  Scheduler scheduler_;
   Audit *const audit_;
   std::vector<Later> later_;
   bool ok_ = true;
 };
 
-void ListChecker::AddToPipeline(std::string name, Pipeline::Then then) {
+void ListChecker::AddToScheduler(std::string name, Scheduler::Then then) {
   if (audit_)
     later_.push_back({std::move(name), std::move(then), {}});
   else
-    pipeline_.Add(std::move(name), std::move(then));
+    scheduler_.Add(std::move(name), std::move(then));
 }
 
-void ListChecker::AddToPipeline(std::function<void()> action) {
+void ListChecker::AddToScheduler(std::function<void()> action) {
   if (audit_)
     later_.push_back({{}, {}, std::move(action)});
   else
-    pipeline_.Add(std::move(action));
+    scheduler_.Add(std::move(action));
 }
 
 bool ListChecker::Finish() {
   if (audit_) {
-    audit_->Walk(pipeline_);
+    audit_->Walk(scheduler_);
     for (Later &item : later_)
       if (item.then)
-        pipeline_.Add(std::move(item.name), std::move(item.then));
+        scheduler_.Add(std::move(item.name), std::move(item.then));
       else
-        pipeline_.Add(std::move(item.action));
+        scheduler_.Add(std::move(item.action));
   }
-  pipeline_.Finish();
+  scheduler_.Finish();
   return ok_;
 }
 
@@ -101,14 +101,14 @@ void ListChecker::Check(const std::string &operand) {
   // may be the same stream.
   struct stat info {};
   if (standardInput || ::stat(operand.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-    pipeline_.Drain();
+    scheduler_.Drain();
   const UniqueFd opened(standardInput ? -1
                                       : ::open(operand.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   const int error = errno;
   const std::string list = QuoteName(standardInput ? "standard input" : operand);
   if (!standardInput && !opened) {
     const std::string message = Failure(operand, error);
-    AddToPipeline([this, message] {
+    AddToScheduler([this, message] {
       output_.Error(message);
       ok_ = false;
     });
@@ -134,9 +134,9 @@ void ListChecker::Check(const std::string &operand) {
           fromStandardInput && ::stat(file.name.c_str(), &info) == 0 && IsStandardInput(info);
       Listed(tally, std::move(file));
       if (sameStream)
-        pipeline_.Drain();
+        scheduler_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
-      AddToPipeline([this, tally, number, list] {
+      AddToScheduler([this, tally, number, list] {
         ++tally->misformatted;
         if (options_.warn)
           output_.Error(list + ": " + std::to_string(number) + ": improperly formatted " +
@@ -145,20 +145,20 @@ void ListChecker::Check(const std::string &operand) {
     }
   }
   if (reader.error() != 0) {
-    AddToPipeline([this, list] {
+    AddToScheduler([this, list] {
       output_.Error(list + ": read error");
       ok_ = false;
     });
     return;
   }
-  AddToPipeline([this, tally, list] { Summary(list, *tally); });
+  AddToScheduler([this, tally, list] { Summary(list, *tally); });
 }
 
 void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file) {
   if (audit_)
     audit_->Listed(file.name);
-  AddToPipeline(std::move(file.name), [this, tally, hex = std::move(file.hex)](
-                                          const std::string &name, const Digest &digest) {
+  AddToScheduler(std::move(file.name), [this, tally, hex = std::move(file.hex)](
+                                           const std::string &name, const Digest &digest) {
     tally->formatted = true;
     if (digest.hex.empty()) {
       if (options_.ignoreMissing && digest.error == ENOENT)

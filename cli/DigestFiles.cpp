@@ -1,6 +1,6 @@
 #include "cli/Lines.h"
 #include "cli/Modes.h"
-#include "cli/Pipeline.h"
+#include "cli/Scheduler.h"
 #include "cli/Walk.h"
 
 namespace quillsum::cli {
@@ -12,24 +12,24 @@ bool DigestFiles(const Options &options, Output &output, Progress *progress) {
     output.Error(Failure(name, error));
     ok = false;
   };
-  const Pipeline::Then print = [&](const std::string &name, const Digest &digest) {
+  const Scheduler::Then print = [&](const std::string &name, const Digest &digest) {
     if (digest.hex.empty())
       fail(name, digest.error);
     else
       output.Out(DigestLine(digest.hex, name, style));
   };
-  Pipeline pipeline(options.jobs, options.method, progress, output);
+  Scheduler scheduler(options.threads, options.method, progress, output);
   ForEachFile(
       options.operands, options.recursive,
       [&](std::string name, bool walked) {
-        pipeline.Add(std::move(name), std::ref(print),
-                     walked ? Job::Origin::Walked : Job::Origin::Named);
+        scheduler.Add(std::move(name), std::ref(print),
+                      walked ? Job::Origin::Walked : Job::Origin::Named);
         return true;
       },
       [&](const std::string &dir, int error) {
-        pipeline.Add([&fail, dir, error] { fail(dir, error); });
+        scheduler.Add([&fail, dir, error] { fail(dir, error); });
       });
-  pipeline.Finish();
+  scheduler.Finish();
   return ok;
 }
 

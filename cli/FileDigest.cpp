@@ -42,23 +42,21 @@ bool LeadsToClosedStandardInput(const std::string &name) {
   return Input().closed && ::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info);
 }
 
-Digest Md5InTurn(const std::string &name, Progress *progress, HeldFiles &files) {
+Digest Md5InTurn(const std::string &name, Progress *progress, DescriptorBudget &descriptors) {
   const bool standardInput = name == "-";
   if (!standardInput && LeadsToClosedStandardInput(name))
     return {{}, ENOENT};
   // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
-  UniqueFd opened(-1);
-  if (!standardInput && !(opened = files.Open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, true)))
+  DescriptorBudget::Held opened;
+  if (!standardInput &&
+      !(opened = descriptors.Open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, true)))
     return {{}, errno};
   std::function<void(std::size_t)> onRead;
   if (progress)
     onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
   std::string hex = MD5CLS().DigestFdToHexStr(standardInput ? STDIN_FILENO : opened.get(), onRead);
   const int error = errno;
-  if (opened) {
-    opened = UniqueFd(-1);
-    files.Release();
-  }
+  opened.Close();
   if (hex.empty())
     return {{}, error};
   return {Lower(std::move(hex))};
@@ -92,8 +90,9 @@ std::string Lower(std::string hex) {
   return hex;
 }
 
-Digest DigestInTurn(const std::string &name, Method method, Progress *progress, HeldFiles &files) {
-  Digest digest = method == Method::Md5 ? Md5InTurn(name, progress, files)
+Digest DigestInTurn(const std::string &name, Method method, Progress *progress,
+                    DescriptorBudget &descriptors) {
+  Digest digest = method == Method::Md5 ? Md5InTurn(name, progress, descriptors)
                   : name == "-"         ? FromFingerprint(SampledFingerprint(STDIN_FILENO))
                                         : FingerprintOf(name);
   if (progress)

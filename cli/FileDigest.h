@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/HeldFiles.h"
+#include "cli/DescriptorBudget.h"
 #include "cli/Options.h"
 #include "cli/Progress.h"
 
@@ -28,7 +28,8 @@ std::string Lower(std::string hex);
 // The digest of one file, read on its own as md5sum reads it: "-" is standard input; any other
 // name is opened and waited for (a FIFO until a writer comes), then read to its end. For those
 // that can be read only once, in their turn.
-Digest DigestInTurn(const std::string &name, Method method, Progress *progress, HeldFiles &files);
+Digest DigestInTurn(const std::string &name, Method method, Progress *progress,
+                    DescriptorBudget &descriptors);
 
 // The fingerprint of a named file, which is opened only if it is a regular file.
 Digest FingerprintOf(const std::string &name);

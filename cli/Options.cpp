@@ -50,7 +50,7 @@ constexpr option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 constexpr char kShortOptions[] = "bcj:rtwz";
-constexpr unsigned kMostJobs = 1024;
+constexpr unsigned kMostThreads = 1024;
 
 constexpr std::string_view kHelpText = R"(Usage: quillsum-cli [OPTION]... [FILE]...
 Print or check MD5 (128-bit) checksums, sampled fingerprints or text digests.
@@ -155,14 +155,14 @@ bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
   return true;
 }
 
-bool ParseJobs(const char *text, unsigned &jobs) {
+bool ParseThreads(const char *text, unsigned &threads) {
   char *end = nullptr;
   errno = 0;
   const unsigned long value = std::strtoul(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || text[0] == '+' || value < 1 ||
-      value > kMostJobs)
+      value > kMostThreads)
     return false;
-  jobs = static_cast<unsigned>(value);
+  threads = static_cast<unsigned>(value);
   return true;
 }
 
@@ -177,7 +177,7 @@ bool ReadsStandardInput(const std::vector<char *> &arguments, int first) {
 
 unsigned OnlineCpus() {
   const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return cpus < 1 ? 1 : cpus > kMostJobs ? kMostJobs : static_cast<unsigned>(cpus);
+  return cpus < 1 ? 1 : cpus > kMostThreads ? kMostThreads : static_cast<unsigned>(cpus);
 }
 
 } // namespace
@@ -199,7 +199,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
   int binary = -1; // -t 0, -b 1, neither -1
   bool check = false;
   bool update = false;
-  options.jobs = OnlineCpus();
+  options.threads = OnlineCpus();
   optind = 0; // a full restart of getopt_long, so that it looks at POSIXLY_CORRECT again
   for (;;) {
     const int option = ::getopt_long(static_cast<int>(arguments.size() - 1), arguments.data(),
@@ -214,7 +214,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
       check = true;
       break;
     case 'j':
-      if (!ParseJobs(optarg, options.jobs)) {
+      if (!ParseThreads(optarg, options.threads)) {
         std::string shown = QuoteName(optarg);
         if (shown == optarg)
           shown = "'" + shown + "'";

@@ -29,7 +29,7 @@ struct Options {
   bool strict = false;
   bool warn = false;
   bool ignoreMissing = false;
-  unsigned jobs = 1;
+  unsigned threads = 1;              // -j: hashing threads
   std::vector<std::string> audit;    // --audit's folders, with -c
   std::string update;                // --update's list, in Mode::Update
   std::vector<std::string> operands; // "-" when none were given, except for texts

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 namespace quillsum::cli {
@@ -33,6 +34,11 @@ namespace quillsum::cli {
 //   Another thread that completes items meanwhile leaves them to the one handing on.
 // - Only Add moves `added` (one adding thread); Claim moves `claimed`; the thread handing on
 //   moves `handedOn`. Each moves under the lock.
+// - handOn runs on whichever thread made the next item done (the adding thread, or a claimer in
+//   Claim or Complete), never two at once. It must not Add to its own window: that would wait
+//   for room only its return can make, so it throws std::logic_error instead. An exception
+//   from handOn counts its item as handed on and reaches the caller of Add, Claim or Complete;
+//   the window stays usable.
 //
 // Claimers share the work by one rule: a claimer may hold its share of the items in flight
 // (those not claimed plus those claimed and not done), counted over the claimers that joined or
@@ -49,6 +55,8 @@ public:
   // Adds an item; done says it needs no claimer. While every slot is taken, waits until half
   // of them are free, so that the adding thread and the claimers do not take turns at each item.
   void Add(Item item, bool done) {
+    if (HandingOn::current == this) // it would wait for room that only its own return makes
+      throw std::logic_error("an item's hand-on added to its own window");
     std::unique_lock lock(mutex_);
     if (FullLocked())
       roomMade_.wait(lock, [this] { return added_ - handedOn_ <= items_.size() / 2; });
@@ -85,6 +93,9 @@ public:
   // is nothing to claim. False once the window is closed and nothing is left to claim.
   bool Claim(std::span<Item *const> finished, std::size_t held, std::size_t most, bool wait,
              std::vector<Item *> &claimed) {
+    // Room first: once the finished items are marked done, nothing may throw before they are
+    // forgotten by the caller.
+    claimed.reserve(claimed.size() + std::max<std::size_t>(most, 1));
     std::unique_lock lock(mutex_);
     MarkDone(finished, lock);
     for (;;) {
@@ -176,20 +187,42 @@ private:
       while (end < added_ && done(end))
         ++end;
       lock.unlock();
-      for (std::uint64_t index = first; index < end; ++index)
-        handOn_(items_[index % items_.size()]);
-      afterHandOn_();
+      std::uint64_t index = first;
+      try {
+        const HandingOn mark(this);
+        for (; index < end; ++index)
+          handOn_(items_[index % items_.size()]);
+        afterHandOn_();
+      } catch (...) {
+        // The item that threw counts as handed on; the window stays whole for the caller.
+        lock.lock();
+        Advance(std::min(index + 1, end));
+        handingOn_ = false;
+        throw;
+      }
       lock.lock();
-      handedOn_ = end;
-      // Woken only when what they wait for holds: waking them at every item would make the
-      // adding thread and this one take turns at every item.
-      if (added_ - handedOn_ <= items_.size() / 2)
-        roomMade_.notify_one();
-      if (handedOn_ == added_)
-        drained_.notify_all();
+      Advance(end);
     }
     handingOn_ = false;
   }
+
+  void Advance(std::uint64_t to) {
+    handedOn_ = to;
+    // Woken only when what they wait for holds: waking them at every item would make the
+    // adding thread and this one take turns at every item.
+    if (added_ - handedOn_ <= items_.size() / 2)
+      roomMade_.notify_one();
+    if (handedOn_ == added_)
+      drained_.notify_all();
+  }
+
+  // Marks the thread as handing on for this window, so that an Add from handOn is caught.
+  struct HandingOn {
+    explicit HandingOn(const OrderedWindow *window) : previous(current) { current = window; }
+    ~HandingOn() { current = previous; }
+    const OrderedWindow *previous;
+    static inline thread_local const OrderedWindow *current = nullptr;
+  };
 
   std::vector<Item> items_;
   std::vector<char> done_; // by slot, as items_

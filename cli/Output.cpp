@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 
 #include <fcntl.h>
@@ -17,14 +20,26 @@ namespace {
 constexpr std::string_view kEraseLine = "\r\x1b[K";
 
 // Whether the progress line is on the terminal: a signal handler reads it too, so it is not a
-// member (there is one Output a process).
+// member (there is one Output a process, which Abandon finds here).
 std::atomic<bool> progressOnScreen = false;
+std::atomic<Output *> theOutput = nullptr;
 
 extern "C" void EraseProgressAndEnd(int signal) {
-  if (progressOnScreen.load()) [[maybe_unused]]
-    const auto wrote = ::write(STDERR_FILENO, kEraseLine.data(), kEraseLine.size());
+  // Erased whether or not the line is known to be on screen: a signal that comes while it is
+  // being drawn would otherwise leave it there. The line on the terminal holds nothing else.
+  [[maybe_unused]] const auto wrote = ::write(STDERR_FILENO, kEraseLine.data(), kEraseLine.size());
   // The handler was reset when it ran: the signal ends the program as it would have.
   ::raise(signal);
+}
+
+void WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+    if (wrote < 0 && errno != EINTR)
+      return;
+    if (wrote > 0)
+      bytes.remove_prefix(static_cast<std::size_t>(wrote));
+  }
 }
 
 // Takes the number fd of a closed standard stream, the lowest free one, so that no file opened
@@ -48,6 +63,7 @@ bool StandIn(int fd) {
 } // namespace
 
 Output::Output() {
+  theOutput = this;
   for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     closed_[fd] = ::fcntl(fd, F_GETFD) == -1 && StandIn(fd);
     terminal_[fd] = ::isatty(fd) == 1;
@@ -55,7 +71,8 @@ Output::Output() {
 }
 
 void Output::EraseProgressOnSignals() {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGPOLL,
+                     SIGPROF, SIGVTALRM, SIGXCPU, SIGXFSZ, SIGPWR}) {
     struct sigaction action {};
     // A signal ignored when the program started (nohup) stays ignored.
     if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
@@ -65,6 +82,31 @@ void Output::EraseProgressOnSignals() {
     action.sa_flags = SA_RESETHAND;
     ::sigaction(signal, &action, nullptr);
   }
+}
+
+void Output::Abandon() noexcept {
+  static std::atomic<bool> abandoning = false;
+  if (abandoning.exchange(true))
+    for (;;) // another thread is ending the program
+      ::pause();
+  std::string_view reason = "memory exhausted";
+  try {
+    if (const std::exception_ptr exception = std::current_exception())
+      std::rethrow_exception(exception);
+  } catch (const std::bad_alloc &) {
+  } catch (const std::exception &exception) {
+    reason = exception.what();
+  } catch (...) {
+  }
+  if (Output *output = theOutput.load()) {
+    output->Progress({});
+    output->Flush();
+  }
+  WriteAll(STDERR_FILENO, kProgram);
+  WriteAll(STDERR_FILENO, ": ");
+  WriteAll(STDERR_FILENO, reason);
+  WriteAll(STDERR_FILENO, "\n");
+  ::_exit(EXIT_FAILURE);
 }
 
 void Output::Out(std::string_view lines) { Queue(STDOUT_FILENO, lines); }
@@ -89,13 +131,16 @@ void Output::Flush() {
 void Output::Progress(std::string_view text) {
   const std::lock_guard lock(mutex_);
   FlushLocked();
-  if (text.empty() && !progressOnScreen)
+  if (text.empty()) { // with no allocation: Abandon erases it so
+    if (progressOnScreen.exchange(false))
+      Write(STDERR_FILENO, kEraseLine);
     return;
+  }
   std::string line(kEraseLine.substr(0, 1));
   line.append(text).append(kEraseLine.substr(1));
   progressOnScreen = false; // Write must not erase it first
   Write(STDERR_FILENO, line);
-  progressOnScreen = !text.empty();
+  progressOnScreen = true;
 }
 
 int Output::Close(int status) {

@@ -35,9 +35,17 @@ public:
   // before; it is erased before anything else goes to a terminal, and by an empty text.
   void Progress(std::string_view text);
 
-  // From now on SIGINT, SIGTERM and SIGHUP erase the progress line before they end the program,
-  // so that the shell's prompt starts a clean line.
+  // From now on every signal that ends the program by default and may come from outside (SIGINT,
+  // SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, ...) erases the progress line before it ends the
+  // program, so that the shell's prompt starts a clean line.
   static void EraseProgressOnSignals();
+
+  // Ends the program at once, for an exception that the work cannot go on from (an allocation
+  // that failed where no single file can take the blame): what was handed on is written, the
+  // progress line erased, "memory exhausted" (md5sum's words) or the exception's own text said,
+  // and the exit status is 1. Allocates nothing; any thread may call it, inside a catch block or
+  // out of one.
+  [[noreturn]] static void Abandon() noexcept;
 
   // Says that standard input was read, so that Close closes it and reports a failure as md5sum
   // does (reading a closed standard input fails once per read, and once more at the end).

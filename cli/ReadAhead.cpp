@@ -67,14 +67,20 @@ struct ReadAhead::State {
   std::thread reader;
 };
 
-std::unique_ptr<ReadAhead> ReadAhead::Start(int fd) {
-  auto state = std::make_unique<State>(fd);
-  if (!state->bytes)
+std::unique_ptr<ReadAhead> ReadAhead::Start(int fd) noexcept {
+  std::unique_ptr<State> state(new (std::nothrow) State(fd));
+  if (!state || !state->bytes)
     return nullptr;
-  state->reader = StartThread([state = state.get()] { state->Read(); });
-  if (!state->reader.joinable())
+  std::unique_ptr<ReadAhead> ahead(new (std::nothrow) ReadAhead(std::move(state)));
+  if (!ahead)
     return nullptr;
-  return std::unique_ptr<ReadAhead>(new ReadAhead(std::move(state)));
+  State &s = *ahead->state_;
+  s.reader = StartThread([&s] { s.Read(); });
+  if (!s.reader.joinable()) {
+    s.stopping = true; // so that the destructor has nothing to join
+    return nullptr;
+  }
+  return ahead;
 }
 
 ReadAhead::ReadAhead(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -85,7 +91,8 @@ ReadAhead::~ReadAhead() {
     state_->stopping = true;
   }
   state_->freed.notify_one();
-  state_->reader.join();
+  if (state_->reader.joinable())
+    state_->reader.join();
 }
 
 bool ReadAhead::ReadAll() const {

@@ -13,7 +13,7 @@ class ReadAhead {
 public:
   // Starts reading fd from where it stands; nothing when no thread or memory can be had, and
   // the caller then reads in turn.
-  static std::unique_ptr<ReadAhead> Start(int fd);
+  static std::unique_ptr<ReadAhead> Start(int fd) noexcept;
   ReadAhead(const ReadAhead &) = delete;
   ReadAhead &operator=(const ReadAhead &) = delete;
   // Stops reading and waits for the thread.

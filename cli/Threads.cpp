@@ -1,5 +1,7 @@
 #include "cli/Threads.h"
 
+#include "cli/Output.h"
+
 #include <new>
 #include <system_error>
 
@@ -19,7 +21,13 @@ void UseSmallThreadStacks() {
 
 std::thread StartThread(std::function<void()> body) noexcept {
   try {
-    return std::thread(std::move(body));
+    return std::thread([body = std::move(body)] {
+      try {
+        body();
+      } catch (...) {
+        Output::Abandon();
+      }
+    });
   } catch (const std::system_error &) {
   } catch (const std::bad_alloc &) {
   }

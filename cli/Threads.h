@@ -10,7 +10,8 @@ namespace quillsum::cli {
 void UseSmallThreadStacks();
 
 // Starts body on a thread of its own; a thread that is not joinable when the system gives no
-// more threads, or no memory for one.
+// more threads, or no memory for one. An exception that leaves body ends the program at once
+// (Output::Abandon): the thread's work cannot be handed to another.
 std::thread StartThread(std::function<void()> body) noexcept;
 
 } // namespace quillsum::cli

@@ -1,8 +1,8 @@
 #include "cli/CheckList.h"
 #include "cli/Lines.h"
 #include "cli/Modes.h"
-#include "cli/Pipeline.h"
 #include "cli/Quote.h"
+#include "cli/Scheduler.h"
 #include "cli/Walk.h"
 
 #include "engine/UniqueFd.h"
@@ -169,7 +169,7 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
     output.Error(Failure(name, error));
     ok = false;
   };
-  const Pipeline::Then add = [&](const std::string &name, const Digest &digest) {
+  const Scheduler::Then add = [&](const std::string &name, const Digest &digest) {
     if (digest.hex.empty()) {
       fail(name, digest.error);
     } else {
@@ -179,7 +179,7 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
     }
   };
   {
-    Pipeline pipeline(options.jobs, options.method, progress, output);
+    Scheduler scheduler(options.threads, options.method, progress, output);
     ForEachFile(
         options.operands, options.recursive,
         [&](std::string name, bool walked) {
@@ -191,18 +191,18 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
             if (list.exists && info.st_dev == list.info.st_dev && info.st_ino == list.info.st_ino)
               return true;
             if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
-              pipeline.Add([&fail, name] { fail(name, kNotRegular); });
+              scheduler.Add([&fail, name] { fail(name, kNotRegular); });
               return true;
             }
           }
-          pipeline.Add(std::move(name), std::ref(add),
-                       walked ? Job::Origin::Walked : Job::Origin::Named);
+          scheduler.Add(std::move(name), std::ref(add),
+                        walked ? Job::Origin::Walked : Job::Origin::Named);
           return true;
         },
         [&](const std::string &dir, int error) {
-          pipeline.Add([&fail, dir, error] { fail(dir, error); });
+          scheduler.Add([&fail, dir, error] { fail(dir, error); });
         });
-    pipeline.Finish();
+    scheduler.Finish();
   }
   if (added.empty())
     return ok;

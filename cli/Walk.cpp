@@ -1,5 +1,7 @@
 #include "cli/Walk.h"
 
+#include "cli/DescriptorBudget.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quillsum::cli {
@@ -21,7 +24,18 @@ struct Entry {
 // The directory's entries, sorted; the directory is closed again before any is visited, so
 // that a deep tree does not hold a descriptor per level.
 bool List(const std::string &dir, std::vector<Entry> &entries, int &error) {
-  const std::unique_ptr<DIR, int (*)(DIR *)> stream(::opendir(dir.c_str()), ::closedir);
+  // Through the budget: while the hashing threads hold every descriptor, it waits for one.
+  DescriptorBudget::Held folder = DescriptorBudget::OfProcess().Open(
+      dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY, true);
+  if (!folder) {
+    error = errno;
+    return false;
+  }
+  const auto close = [&folder](DIR *stream) {
+    ::closedir(stream);
+    folder.ClosedElsewhere();
+  };
+  const std::unique_ptr<DIR, decltype(close)> stream(::fdopendir(folder.get()), close);
   if (!stream) {
     error = errno;
     return false;

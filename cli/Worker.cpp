@@ -1,18 +1,15 @@
 #include "cli/Worker.h"
 
-#include "cli/DiskRoad.h"
+#include "cli/DiskReaders.h"
 #include "cli/LaneBuffers.h"
 #include "cli/ReadAhead.h"
 
 #include "engine/MD5Lanes.h"
-#include "engine/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <deque>
 #include <memory>
 #include <new>
-#include <optional>
 #include <vector>
 
 #include <fcntl.h>
@@ -40,6 +37,10 @@ public:
         buffers_(width_), lanes_(width_) {
     for (std::size_t lane = width_; lane-- > 0;)
       free_.push_back(lane);
+    // Room for all a pass can finish, and more for FailAll: once a job is taken from the window,
+    // nothing may throw before it is back in finished_, or it would be lost.
+    pending_.reserve(width_);
+    finished_.reserve(4 * width_);
   }
 
   void Work(bool untilIdle) {
@@ -60,7 +61,7 @@ public:
 private:
   struct Lane {
     Job *job = nullptr;
-    std::optional<UniqueFd> file; // open until the lane is done with it
+    DescriptorBudget::Held file; // open until the lane is done with it
     std::unique_ptr<ReadAhead> ahead;
     std::span<std::uint8_t> buffer;
   };
@@ -69,7 +70,7 @@ private:
 
   bool Claim(bool untilIdle);
   void Start();
-  Opened Open(Job &job, UniqueFd &file, struct stat &info);
+  Opened Open(Job &job, DescriptorBudget::Held &file, struct stat &info);
   void FeedOrFinish(std::size_t lane);
   void Read(std::size_t lane);
   void Finish(Job &job, Digest digest);
@@ -83,9 +84,11 @@ private:
   LaneBuffers buffers_;
   std::vector<Lane> lanes_;
   std::vector<std::size_t> free_;
-  std::size_t held_ = 0;        // lanes with a file
-  std::deque<Job *> pending_;   // claimed, in order, not started yet
-  std::vector<Job *> claimed_;  // scratch for Claim
+  std::size_t held_ = 0; // lanes with a file
+  std::size_t Pending() const { return pending_.size() - next_; }
+
+  std::vector<Job *> pending_; // claimed, in order; from next_ on, not started yet
+  std::size_t next_ = 0;
   std::vector<Job *> finished_; // digested or left for their turn, not yet marked done
 };
 
@@ -93,62 +96,58 @@ private:
 // files spread over every thread. Waits for files only with nothing else to do; false once there
 // will be none (or, with untilIdle, none for now).
 bool LaneWorker::Claim(bool untilIdle) {
-  const std::size_t held = held_ + pending_.size();
-  claimed_.clear();
+  const std::size_t held = held_ + Pending();
   if (held >= width_) {
     window_.Complete(finished_);
     finished_.clear();
     return true;
   }
-  window_.Claim(finished_, held, width_, false, claimed_);
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(next_));
+  next_ = 0;
+  // The window makes room in pending_ before it marks finished_ done, and throws only then.
+  window_.Claim(finished_, held, width_, false, pending_);
   finished_.clear();
-  if (claimed_.empty() && held == 0) {
+  if (Pending() == 0 && held == 0) {
     if (untilIdle)
       return false;
     buffers_.Release(); // nothing to read: memory goes with the work
-    if (!window_.Claim({}, 0, width_, true, claimed_))
+    if (!window_.Claim({}, 0, width_, true, pending_))
       return false;
   }
-  pending_.insert(pending_.end(), claimed_.begin(), claimed_.end());
   return true;
 }
 
 // Starts the files claimed, in order, each in a free lane; what cannot go in a lane is finished
 // (a failure) or left for its turn.
 void LaneWorker::Start() {
-  while (!pending_.empty() && !free_.empty()) {
-    Job &job = *pending_.front();
-    UniqueFd file(-1);
+  while (Pending() > 0 && !free_.empty()) {
+    Job &job = *pending_[next_];
+    DescriptorBudget::Held file;
     struct stat info {};
     const Opened opened = Open(job, file, info);
     if (opened == Opened::Later)
       return;
-    pending_.pop_front();
+    ++next_;
     if (opened == Opened::Finished)
       continue;
-    if (crew_.road && crew_.road->Take(job, file.get(), info)) { // its disk's head reads it
-      file = UniqueFd(-1);
-      crew_.files.Release();
+    if (crew_.disks && crew_.disks->Take(job, file.get(), info)) // its disk's reader reads it
       continue;
-    }
     const std::size_t lane = free_.back();
     Lane &at = lanes_[lane];
     // A large file alone, with nothing waiting and a core to spare, is read ahead of its digest.
-    if (held_ == 0 && pending_.empty() && info.st_size >= kReadAheadFrom &&
-        window_.Unclaimed() == 0 && window_.Busy() < crew_.jobs)
+    if (held_ == 0 && Pending() == 0 && info.st_size >= kReadAheadFrom &&
+        window_.Unclaimed() == 0 && window_.Busy() < crew_.threads)
       at.ahead = ReadAhead::Start(file.get());
     if (!at.ahead) {
       at.buffer = buffers_.For(lane, static_cast<std::uint64_t>(info.st_size));
       if (at.buffer.empty()) { // no memory for another lane now: it waits for one to free up
-        file = UniqueFd(-1);
-        crew_.files.Release();
-        pending_.push_front(&job);
+        --next_;
         return;
       }
     }
     free_.pop_back();
     at.job = &job;
-    at.file.emplace(std::move(file));
+    at.file = std::move(file);
     ++held_;
     Read(lane);
   }
@@ -158,9 +157,9 @@ void LaneWorker::Start() {
 // that nothing that can be read only once (a FIFO, whose open lets its writer go on, a device) is
 // opened out of its turn; and the open descriptor's type decides, as the file may have changed
 // in between. Later: no descriptor now, but this thread's lanes will soon free one.
-LaneWorker::Opened LaneWorker::Open(Job &job, UniqueFd &file, struct stat &info) {
+LaneWorker::Opened LaneWorker::Open(Job &job, DescriptorBudget::Held &file, struct stat &info) {
   const auto leave = [&] {
-    job.inTurn = true;
+    job.result = Job::Result::InTurn;
     finished_.push_back(&job);
     return Opened::Finished;
   };
@@ -181,8 +180,8 @@ LaneWorker::Opened LaneWorker::Open(Job &job, UniqueFd &file, struct stat &info)
       return leave();
   }
   // With files in its lanes, this thread does not wait for a descriptor: it closes its own.
-  file =
-      crew_.files.Open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, held_ == 0);
+  file = crew_.descriptors.Open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                                held_ == 0);
   if (!file) {
     const int error = errno;
     if (error == EWOULDBLOCK) // another program's lease, which md5sum's open would wait for
@@ -191,21 +190,15 @@ LaneWorker::Opened LaneWorker::Open(Job &job, UniqueFd &file, struct stat &info)
       return Opened::Later;
     return fail(error);
   }
-  const auto drop = [&] {
-    file = UniqueFd(-1);
-    crew_.files.Release();
-  };
   if (::fstat(file.get(), &info) != 0) {
     const int error = errno;
-    drop();
+    file.Close();
     return fail(error);
   }
   if (S_ISREG(info.st_mode))
     return Opened::Lane;
-  drop();
-  if (job.origin == Job::Origin::Named)
-    return leave();
-  job.skipped = true; // a walk gives regular files only: this one no longer is
+  file.Close();
+  job.NotRegular();
   finished_.push_back(&job);
   return Opened::Finished;
 }
@@ -235,7 +228,7 @@ void LaneWorker::Read(std::size_t lane) {
     std::size_t size = 0;
     // To the end, as md5sum reads: a file that grows meanwhile is read as far as it has grown.
     while (size < at.buffer.size() && !end) {
-      const ssize_t got = ::read(at.file->get(), at.buffer.data() + size, at.buffer.size() - size);
+      const ssize_t got = ::read(at.file.get(), at.buffer.data() + size, at.buffer.size() - size);
       if (got > 0) {
         size += static_cast<std::size_t>(got);
       } else if (got == 0) {
@@ -263,8 +256,6 @@ void LaneWorker::Finish(std::size_t lane, Digest digest) {
   Lane &at = lanes_[lane];
   Finish(*at.job, std::move(digest));
   at.ahead.reset();
-  at.file.reset();
-  crew_.files.Release();
   buffers_.Done(lane);
   at = Lane{};
   free_.push_back(lane);
@@ -278,9 +269,8 @@ void LaneWorker::FailAll(int error) {
       md5_.Drop(lane);
       Finish(lane, {{}, error});
     }
-  for (Job *job : pending_)
-    Finish(*job, {{}, error});
-  pending_.clear();
+  for (; next_ < pending_.size(); ++next_)
+    Finish(*pending_[next_], {{}, error});
 }
 
 void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
@@ -288,11 +278,12 @@ void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
   while (window.Claim(finished, 0, kFingerprintsAtOnce, !untilIdle, claimed) && !claimed.empty()) {
     for (Job *job : claimed) {
       if (job->name == "-") {
-        job->inTurn = true;
+        job->result = Job::Result::InTurn;
         continue;
       }
       job->digest = FingerprintOf(job->name);
-      job->skipped = job->origin == Job::Origin::Walked && job->digest.error == kNotRegular;
+      if (job->origin == Job::Origin::Walked && job->digest.error == kNotRegular)
+        job->result = Job::Result::Skipped;
       if (crew.progress)
         crew.progress->FileDone();
     }

@@ -1,4 +1,4 @@
-#include "cli/DiskRoad.h"
+#include "cli/DiskReaders.h"
 
 #include "cli/ReadAhead.h"
 #include "cli/Threads.h"
@@ -26,12 +26,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A head that was idle lets the files that come in a burst gather, so that it reads them in disk
-// order rather than the first in the order it came: until none has come for this long, or the
-// workers have nothing left to look at.
+// A reader that was idle lets the files that come in a burst gather, so that it reads them in
+// disk order rather than the first in the order it came: for this long at most, or until the
+// hashing threads have nothing left to look at.
 constexpr auto kGather = std::chrono::milliseconds(10);
 constexpr auto kGatherLook = std::chrono::milliseconds(1);
-// What a head reads at a time; a file this large or larger is read ahead of its digest, so that
+constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+// What a reader reads at a time; a file this large or larger is read ahead of its digest, so that
 // the disk never waits for the hash.
 constexpr std::size_t kRead = 1 << 20;
 // After this many files of a disk in a row were in memory, one file in kSampled is looked at.
@@ -74,16 +75,33 @@ bool InMemory(int fd, off_t size) {
   return cached * 2 >= pages;
 }
 
+// How each medium is read: the loop's whole read policy. The page cache is asked about a file only
+// where the answer changes the road.
+struct Reads {
+  bool ownReader;    // one reader for the disk, in disk order; else the hashing threads' lanes
+  bool askPageCache; // whether a file counts as Memory when most of it is cached
+};
+constexpr Reads ReadsOf(Medium medium) {
+  switch (medium) {
+  case Medium::Spinning:
+    return {true, true};
+  case Medium::Flash:
+  case Medium::Memory:
+    break;
+  }
+  return {false, false};
+}
+
 } // namespace
 
-// One disk's reading head: a thread that reads the files it is given one at a time, each time
+// One disk's reader: a thread that reads the files it is given one at a time, each time
 // the one whose place on the disk comes next after the last one read (wrapping round to the
 // first), and hashes them through one MD5 lane.
-class DiskRoad::Head {
+class DiskReaders::Reader {
 public:
-  Head(Window &window, Progress *progress, HeldFiles &files)
-      : window_(window), progress_(progress), files_(files) {}
-  ~Head() { Finish(); }
+  Reader(Window &window, Progress *progress, DescriptorBudget &descriptors)
+      : window_(window), progress_(progress), descriptors_(descriptors) {}
+  ~Reader() { Stop(); }
 
   bool Start() {
     thread_ = StartThread([this] { Run(); });
@@ -93,13 +111,15 @@ public:
   void Take(Job &job, std::uint64_t place) {
     {
       const std::lock_guard lock(mutex_);
+      if (queue_.empty() && !reading_)
+        idleSince_ = Clock::now();
       queue_.emplace(place, &job);
-      arrived_ = Clock::now();
     }
     work_.notify_one();
   }
 
-  void Finish() {
+  // Reads what is queued, then ends the thread.
+  void Stop() {
     {
       const std::lock_guard lock(mutex_);
       closing_ = true;
@@ -118,22 +138,29 @@ private:
     for (;;) {
       work_.wait(lock, [this] { return !queue_.empty() || closing_; });
       if (queue_.empty()) {
-        Forget(prefetched_.file);
+        prefetched_ = {};
         return;
       }
-      while (!closing_ && Clock::now() < arrived_ + kGather && !WorkersIdle(lock))
-        work_.wait_until(lock, std::min(arrived_ + kGather, Clock::now() + kGatherLook));
+      while (!closing_ && Clock::now() < idleSince_ + kGather && !WorkersIdle(lock))
+        work_.wait_until(lock, std::min(idleSince_ + kGather, Clock::now() + kGatherLook));
+      reading_ = true;
       while (!queue_.empty()) {
         const auto next = Following(place_);
         place_ = next->first;
         Job &job = *next->second;
         queue_.erase(next);
         lock.unlock();
-        Read(job);
+        try {
+          Read(job);
+        } catch (const std::bad_alloc &) {
+          md5_.Drop(0);
+          Complete(job, {{}, ENOMEM});
+        }
         Job *const done = &job;
         window_.Complete(std::span(&done, 1));
         lock.lock();
       }
+      reading_ = false;
     }
   }
 
@@ -150,42 +177,35 @@ private:
     return next == queue_.end() ? queue_.begin() : next;
   }
 
-  // Reads the job's file and digests it; what is no longer a regular file is left for its turn,
-  // or skipped when a walk named it.
+  // Reads the job's file and digests it; what is no longer a regular file goes as Job says.
   void Read(Job &job) {
-    UniqueFd file = std::move(prefetched_.file);
-    if (prefetched_.job != &job) {
-      Forget(file);
-      file = files_.Open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, true);
-    }
-    prefetched_.job = nullptr;
+    DescriptorBudget::Held file;
+    if (prefetched_.job == &job)
+      file = std::move(prefetched_.file);
+    prefetched_ = {};
     if (!file)
-      return Finish(job, {{}, errno});
+      file = descriptors_.Open(job.name.c_str(), kOpenFlags, true);
+    if (!file)
+      return Complete(job, {{}, errno});
     struct stat info {};
     if (::fstat(file.get(), &info) != 0)
-      return Fail(job, file, errno);
-    if (!S_ISREG(info.st_mode)) {
-      Forget(file);
-      job.inTurn = job.origin == Job::Origin::Named;
-      job.skipped = !job.inTurn;
-      return;
-    }
+      return Fail(job, errno);
+    if (!S_ISREG(info.st_mode))
+      return job.NotRegular();
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     const auto ahead =
         info.st_size >= static_cast<off_t>(kRead) ? ReadAhead::Start(file.get()) : nullptr;
     if (!ahead && !buffer_)
       buffer_.reset(new (std::nothrow) std::uint8_t[kRead]);
-    if (!ahead && !buffer_) {
-      Forget(file);
-      return Finish(job, {{}, ENOMEM});
-    }
+    if (!ahead && !buffer_)
+      return Complete(job, {{}, ENOMEM});
     bool prefetched = false;
     for (bool end = false; !end;) {
       std::span<const std::uint8_t> chunk;
       if (ahead) {
         chunk = ahead->Next();
         if (chunk.empty() && ahead->error() != 0)
-          return Fail(job, file, ahead->error());
+          return Fail(job, ahead->error());
         end = chunk.empty();
       } else {
         std::size_t size = 0;
@@ -196,7 +216,7 @@ private:
           else if (got == 0)
             end = true;
           else if (errno != EINTR)
-            return Fail(job, file, errno);
+            return Fail(job, errno);
         }
         chunk = {buffer_.get(), size};
       }
@@ -210,8 +230,8 @@ private:
       md5_.Feed(0, chunk, end);
       md5_.Run();
     }
-    Forget(file);
-    Finish(job, {Lower(md5_.Digest(0))});
+    file.Close();
+    Complete(job, {Lower(md5_.Digest(0))});
   }
 
   // Opens the file that comes next and asks the kernel to start reading it.
@@ -224,28 +244,19 @@ private:
     }
     if (!next)
       return;
-    UniqueFd file =
-        files_.Open(next->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, false);
+    DescriptorBudget::Held file = descriptors_.TryOpen(next->name.c_str(), kOpenFlags);
     if (!file)
       return;
     ::posix_fadvise(file.get(), 0, kRead, POSIX_FADV_WILLNEED);
     prefetched_ = {next, std::move(file)};
   }
 
-  void Forget(UniqueFd &file) {
-    if (file) {
-      file = UniqueFd(-1);
-      files_.Release();
-    }
-  }
-
-  void Fail(Job &job, UniqueFd &file, int error) {
+  void Fail(Job &job, int error) {
     md5_.Drop(0); // whatever it was fed of this file
-    Forget(file);
-    Finish(job, {{}, error});
+    Complete(job, {{}, error});
   }
 
-  void Finish(Job &job, Digest digest) {
+  void Complete(Job &job, Digest digest) {
     job.digest = std::move(digest);
     if (progress_)
       progress_->FileDone();
@@ -253,40 +264,36 @@ private:
 
   Window &window_;
   Progress *const progress_;
-  HeldFiles &files_;
+  DescriptorBudget &descriptors_;
   std::mutex mutex_;
   std::condition_variable work_;
-  Queue queue_;             // by place on the disk
-  std::uint64_t place_ = 0; // of the file read last
-  Clock::time_point arrived_;
+  Queue queue_;                 // by place on the disk
+  std::uint64_t place_ = 0;     // of the file read last
+  Clock::time_point idleSince_; // when files came to a reader with none to read
+  bool reading_ = false;
   bool closing_ = false;
   std::thread thread_;
   // Only the head's thread touches these.
   MD5Lanes md5_;
   std::unique_ptr<std::uint8_t[]> buffer_;
-  struct {
+  struct Prefetched {
     Job *job = nullptr;
-    UniqueFd file{-1};
+    DescriptorBudget::Held file;
   } prefetched_;
 };
 
-DiskRoad::Road DiskRoad::Forced() {
+DiskReaders::Road DiskReaders::Forced() {
   const char *road = std::getenv("QUILLSUM_ROAD");
   const std::string_view name = road ? road : "";
-  return name == "lanes" ? Road::Lanes : name == "disk" ? Road::Disk : Road::Chosen;
+  return name == "lanes" ? Road::Lanes : name == "disk" ? Road::Disk : Road::Automatic;
 }
 
-DiskRoad::DiskRoad(Window &window, Progress *progress, HeldFiles &files)
-    : window_(window), progress_(progress), files_(files), forced_(Forced()) {}
+DiskReaders::DiskReaders(Window &window, Progress *progress, DescriptorBudget &descriptors)
+    : window_(window), progress_(progress), descriptors_(descriptors), forced_(Forced()) {}
 
-DiskRoad::~DiskRoad() { Finish(); }
+DiskReaders::~DiskReaders() { Finish(); }
 
-bool DiskRoad::Take(Job &job, int fd, const struct stat &info) {
-  if (forced_ == Road::Lanes)
-    return false;
-  // What this thread last learnt of a device: its disk, and how many of its files in a row were
-  // in memory. Once that is many, only one file in kSampled is looked at (a file missed takes
-  // the lanes, which read it well enough), until one is not in memory.
+Medium DiskReaders::MediumOf(int fd, const struct stat &info) {
   thread_local struct {
     dev_t device = 0;
     Disk disk{};
@@ -295,36 +302,48 @@ bool DiskRoad::Take(Job &job, int fd, const struct stat &info) {
   if (last.files == 0 || last.device != info.st_dev)
     last = {info.st_dev, disks_.Of(info.st_dev), 0, 0};
   ++last.files;
-  const Disk disk = forced_ == Road::Disk ? Disk{info.st_dev, true} : last.disk;
-  if (!disk.spinning)
-    return false;
-  if (forced_ == Road::Chosen) {
-    if (last.inMemory >= kInMemoryRun && last.files % kSampled != 0)
-      return false;
-    if (InMemory(fd, info.st_size)) {
-      ++last.inMemory;
-      return false;
-    }
-    last.inMemory = 0;
+  const Medium medium = last.disk.spinning ? Medium::Spinning : Medium::Flash;
+  if (!ReadsOf(medium).askPageCache)
+    return medium;
+  // A file missed by the sampling takes the lanes, which read it well enough.
+  if (last.inMemory >= kInMemoryRun && last.files % kSampled != 0)
+    return Medium::Memory;
+  if (InMemory(fd, info.st_size)) {
+    ++last.inMemory;
+    return Medium::Memory;
   }
-  const std::uint64_t place = DiskOrder(fd, info);
-  const std::lock_guard lock(mutex_);
-  auto found = heads_.find(disk.id);
-  if (found == heads_.end()) {
-    auto head = std::make_unique<Head>(window_, progress_, files_);
-    if (!head->Start())
-      return false; // no thread for it: the lanes read it
-    found = heads_.emplace(disk.id, std::move(head)).first;
-  }
-  found->second->Take(job, place);
-  return true;
+  last.inMemory = 0;
+  return medium;
 }
 
-void DiskRoad::Finish() {
+bool DiskReaders::Take(Job &job, int fd, const struct stat &info) noexcept {
+  if (forced_ == Road::Lanes)
+    return false;
+  try {
+    if (forced_ == Road::Automatic && !ReadsOf(MediumOf(fd, info)).ownReader)
+      return false;
+    const dev_t disk = forced_ == Road::Disk ? info.st_dev : disks_.Of(info.st_dev).id;
+    const std::uint64_t place = DiskOrder(fd, info);
+    const std::lock_guard lock(mutex_);
+    auto found = readers_.find(disk);
+    if (found == readers_.end()) {
+      auto reader = std::make_unique<Reader>(window_, progress_, descriptors_);
+      if (!reader->Start())
+        return false;
+      found = readers_.emplace(disk, std::move(reader)).first;
+    }
+    found->second->Take(job, place);
+    return true;
+  } catch (const std::bad_alloc &) { // the job was queued nowhere: the caller reads it
+    return false;
+  }
+}
+
+void DiskReaders::Finish() {
   const std::lock_guard lock(mutex_);
-  for (auto &[disk, head] : heads_)
-    head->Finish();
-  heads_.clear();
+  for (auto &[disk, reader] : readers_)
+    reader->Stop();
+  readers_.clear();
 }
 
 } // namespace quillsum::cli
