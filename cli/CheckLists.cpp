@@ -102,9 +102,12 @@ void ListChecker::Check(const std::string &operand) {
   struct stat info {};
   if (standardInput || ::stat(operand.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
     scheduler_.Drain();
-  const UniqueFd opened(standardInput ? -1
-                                      : ::open(operand.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  const int error = errno;
+  UniqueFd opened(standardInput ? -1 : ::open(operand.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  int error = errno;
+  if (opened && ::fstat(opened.get(), &info) == 0 && NoSuchStandardInput(info)) {
+    opened = UniqueFd(-1); // a closed standard input by name: no such file, as for md5sum
+    error = ENOENT;
+  }
   const std::string list = QuoteName(standardInput ? "standard input" : operand);
   if (!standardInput && !opened) {
     const std::string message = Failure(operand, error);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <stdexcept>
@@ -57,6 +58,7 @@ public:
   void Add(Item item, bool done) {
     if (HandingOn::current == this) // it would wait for room that only its own return makes
       throw std::logic_error("an item's hand-on added to its own window");
+    items_.Reach(added_ % items_.size()); // only this thread moves added_
     std::unique_lock lock(mutex_);
     if (FullLocked())
       roomMade_.wait(lock, [this] { return added_ - handedOn_ <= items_.size() / 2; });
@@ -171,7 +173,7 @@ private:
     if (items.empty())
       return;
     for (Item *item : items)
-      done_[static_cast<std::size_t>(item - items_.data())] = true;
+      done_[items_.SlotOf(item)] = true;
     inFlight_ -= items.size();
     HandOn(lock);
   }
@@ -224,7 +226,33 @@ private:
     static inline thread_local const OrderedWindow *current = nullptr;
   };
 
-  std::vector<Item> items_;
+  // The slots, in blocks allocated as they are first reached: a short run needs little memory.
+  // An item never moves while it is in the window.
+  class Slots {
+  public:
+    explicit Slots(std::size_t count) : count_(count), blocks_((count + kBlock - 1) / kBlock) {}
+    std::size_t size() const { return count_; }
+    Item &operator[](std::size_t slot) { return blocks_[slot / kBlock][slot % kBlock]; }
+    void Reach(std::size_t slot) {
+      if (std::unique_ptr<Item[]> &block = blocks_[slot / kBlock]; !block)
+        block = std::make_unique<Item[]>(kBlock);
+    }
+    std::size_t SlotOf(const Item *item) const {
+      const std::less<const Item *> before;
+      for (std::size_t k = 0; k < blocks_.size(); ++k)
+        if (const Item *first = blocks_[k].get();
+            first && !before(item, first) && before(item, first + kBlock))
+          return k * kBlock + static_cast<std::size_t>(item - first);
+      return count_; // not an item of this window's
+    }
+
+  private:
+    static constexpr std::size_t kBlock = 256;
+    const std::size_t count_;
+    std::vector<std::unique_ptr<Item[]>> blocks_;
+  };
+
+  Slots items_;
   std::vector<char> done_; // by slot, as items_
   const std::function<void(Item &)> handOn_;
   const std::function<void()> afterHandOn_;

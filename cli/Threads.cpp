@@ -10,7 +10,11 @@
 namespace quillsum::cli {
 
 void UseSmallThreadStacks() {
-  constexpr std::size_t kStack = 1 << 20; // ThreadSanitizer refuses less
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  constexpr std::size_t kStack = 1 << 20; // the sanitizers' runtimes refuse less
+#else
+  constexpr std::size_t kStack = 256 << 10; // the deepest, the lanes' kernels, need a few KiB
+#endif
   pthread_attr_t attributes;
   if (::pthread_attr_init(&attributes) != 0)
     return;

@@ -1,42 +1,75 @@
 // quillsum-cli: md5sum's work and options, on every core, plus the sampled fingerprint and the
 // text digest of Quillsum's window.
 
+#include "cli/FileDigest.h"
 #include "cli/Modes.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
 #include "cli/Threads.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <new>
 #include <optional>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace quillsum::cli;
 
+// Whether the user may be typing what the work reads, on the terminal the progress line would
+// be drawn on: an operand names standard input, and it is that terminal.
+bool TypedOnTheProgressTerminal(const Options &options) {
+  struct stat in {
+  }, err{};
+  if (::isatty(STDIN_FILENO) != 1 || ::fstat(STDIN_FILENO, &in) != 0 ||
+      ::fstat(STDERR_FILENO, &err) != 0 || in.st_rdev != err.st_rdev)
+    return false;
+  return std::any_of(options.operands.begin(), options.operands.end(), [](const std::string &name) {
+    struct stat info {};
+    return name == "-" || (::stat(name.c_str(), &info) == 0 && IsStandardInput(info));
+  });
+}
+
+// The progress line and the survey that counts the whole work for it, ended and joined however
+// the work ends.
+class ShownProgress {
+public:
+  ShownProgress(const Options &options, Output &output) {
+    if (::isatty(STDERR_FILENO) != 1 || options.status || TypedOnTheProgressTerminal(options))
+      return;
+    progress_.emplace(output, options.method == Method::Md5);
+    Output::EraseProgressOnSignals();
+    survey_ = StartThread([this, &options] { Survey(options, *progress_); });
+  }
+  ShownProgress(const ShownProgress &) = delete;
+  ShownProgress &operator=(const ShownProgress &) = delete;
+  ~ShownProgress() {
+    if (progress_)
+      progress_->Stop();
+    if (survey_.joinable())
+      survey_.join();
+  }
+  Progress *get() { return progress_ ? &*progress_ : nullptr; }
+
+private:
+  std::optional<Progress> progress_;
+  std::thread survey_;
+};
+
 int Run(const Options &options, Output &output) {
   if (options.mode == Options::Mode::Texts)
     return DigestTexts(options, output) ? EXIT_SUCCESS : EXIT_FAILURE;
-  std::optional<Progress> progress;
-  std::thread survey;
-  if (::isatty(STDERR_FILENO) == 1 && !options.status) {
-    progress.emplace(output, options.method == Method::Md5);
-    Output::EraseProgressOnSignals();
-    survey = StartThread([&] { Survey(options, *progress); });
-  }
-  Progress *const shown = progress ? &*progress : nullptr;
-  const bool ok = options.mode == Options::Mode::Check    ? CheckLists(options, output, shown)
-                  : options.mode == Options::Mode::Update ? UpdateList(options, output, shown)
-                                                          : DigestFiles(options, output, shown);
-  if (progress)
-    progress->Stop();
-  if (survey.joinable())
-    survey.join();
+  ShownProgress progress(options, output);
+  const bool ok = options.mode == Options::Mode::Check ? CheckLists(options, output, progress.get())
+                  : options.mode == Options::Mode::Update
+                      ? UpdateList(options, output, progress.get())
+                      : DigestFiles(options, output, progress.get());
   return ok ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

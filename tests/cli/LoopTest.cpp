@@ -1,6 +1,7 @@
 // The hashing loop's rooms on their own: the ordered window driven by fake claimers, and the
 // read-ahead that feeds a large file's digest.
 
+#include "cli/DescriptorBudget.h"
 #include "cli/OrderedWindow.h"
 #include "cli/ReadAhead.h"
 
@@ -9,11 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 namespace quillsum::cli {
@@ -176,6 +180,65 @@ TEST(OrderedWindow, ThreadsClaimEachItemOnceAndHandOnInOrder) {
     EXPECT_EQ(handedOn[static_cast<std::size_t>(k)], k);
     EXPECT_EQ(claimsOf[static_cast<std::size_t>(k)], k % 5 == 0 ? 0 : 1);
   }
+}
+
+// A hand-on that throws reaches the thread that completed the item, and the window goes on; one
+// that adds to its own window fails at once rather than waiting for room it holds itself.
+TEST(OrderedWindow, AHandOnThatThrowsOrAddsFailsLoudly) {
+  std::vector<int> handedOn;
+  OrderedWindow<Item> *self = nullptr;
+  OrderedWindow<Item> window(2, [&](Item &item) {
+    if (item.number == 1)
+      throw std::runtime_error("no line");
+    if (item.number == 3)
+      self->Add({9, 0}, true);
+    handedOn.push_back(item.number);
+  });
+  self = &window;
+  window.Add({0, 0}, true);
+  EXPECT_THROW(window.Add({1, 0}, true), std::runtime_error);
+  window.Add({2, 0}, false);
+  std::vector<Item *> items;
+  window.Claim({}, 0, 1, false, items);
+  window.Complete(items);
+  EXPECT_THROW(window.Add({3, 0}, true), std::logic_error);
+  window.Add({4, 0}, true);
+  window.Drain(); // returns: nothing is left waiting for a hand-on that never ends
+  EXPECT_EQ(handedOn, (std::vector{0, 2, 4}));
+}
+
+// The descriptor budget: an open that finds none left waits while another thread holds one, and
+// goes on once that one is closed, on whatever thread; it fails at once when no other thread holds
+// any.
+TEST(DescriptorBudget, WaitsForAnotherThreadsDescriptorElseFails) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  DescriptorBudget budget;
+  // One descriptor left: the lowest free number, and the limit just above it.
+  UniqueFd lowest{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
+  ASSERT_TRUE(lowest);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest.get() + 1);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  lowest = UniqueFd(-1);
+
+  std::promise<DescriptorBudget::Held> opened;
+  std::thread opener([&] { opened.set_value(budget.Open("/dev/null", O_RDONLY, true)); });
+  DescriptorBudget::Held held = opened.get_future().get();
+  opener.join();
+  ASSERT_TRUE(held);
+  std::thread closer([held = std::move(held)]() mutable {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    held.Close();
+  });
+  DescriptorBudget::Held waited = budget.Open("/dev/null", O_RDONLY | O_CLOEXEC, true);
+  closer.join();
+  DescriptorBudget::Held failed = budget.Open("/dev/null", O_RDONLY | O_CLOEXEC, true);
+  const int error = errno;
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_TRUE(waited);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(error, EMFILE);
 }
 
 // Reading ahead gives every byte once, in order: around the ring of eight 128 KiB chunks, and

@@ -223,15 +223,27 @@ const Case kCases[] = {
     {"CheckListNamingStandardInputTwice",
      "for r in 1 2 3; do seq 300000 | $P $J -c stdin2.md5; done"},
     {"ClosedStandardInputByName", "$P $J /dev/stdin abc /dev/null <&-"},
+    {"ClosedStandardInputAsList", "$P $J -c /dev/stdin <&-"},
 // Limits md5sum works within: no more descriptors, threads or memory than it needs.
 // The sanitizers' runtimes need descriptors, threads and memory of their own.
 #ifndef QUILLSUM_SANITIZE
     {"DescriptorLimit", "prlimit --nofile=4 $P $J big abc empty 'a b'; "
                         "prlimit --nofile=5 $P $J -c good.md5"},
+    // A tree of 8 folders, walked (md5sum is given the names the walk finds) and checked, on
+    // both roads: the walk's folders and the list count against the same descriptors.
+    {"DescriptorLimitWalkAndList",
+     "mkdir -p ../t; for d in 1 2 3 4 5 6 7 8; do mkdir -p ../t/$d; for f in $(seq 40); do "
+     "echo $d$f >../t/$d/$f; done; done; md5sum $(find ../t -type f | LC_ALL=C sort) >../t.md5; "
+     "[ $P = md5sum ] && W=$(find ../t -type f | LC_ALL=C sort) || W='-r ../t'; "
+     "for road in lanes disk; do export QUILLSUM_ROAD=$road; "
+     "for n in 4 6 8 12; do prlimit --nofile=$n $P $J $W; done; "
+     "for n in 5 8; do prlimit --nofile=$n $P $J -c ../t.md5; done; done"},
 #endif
 #if !defined(QUILLSUM_SANITIZE) && !defined(QUILLSUM_TSAN)
     {"ThreadLimit", "$NOBODY prlimit --nproc=1 $P $J big abc empty"},
     {"MemoryLimit", "ulimit -v 24000; $P $J big abc empty"},
+    {"MemoryLimitManyFiles", "for f in $(seq 200); do echo $f >../m$f; done; ulimit -v 16000; "
+                             "$P $J ../m*; $P $J -c good.md5"},
 #endif
 };
 

@@ -1,0 +1,109 @@
+// Memory that runs out at any moment: each allocation of a run fails in turn, and every such run
+// ends within seconds with md5sum's output and status 0, or with status 1, a clear line, and
+// only lines md5sum would print: never a hang, an abort or a wrong digest.
+
+#include "support/Launch.h"
+#include "support/Reference.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillsum {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+bool EndsWith(const std::string &line, std::string_view end) { return line.ends_with(end); }
+
+TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
+#if defined(QUILLSUM_SANITIZE) || defined(QUILLSUM_TSAN)
+  GTEST_SKIP() << "the sanitizers' runtimes own malloc";
+#endif
+  const test::TempDir scratch;
+  fs::create_directories(scratch.path() / "t" / "sub");
+  std::vector<std::string> names;
+  for (int k = 0; k < 8; ++k) {
+    const std::string name = (k < 4 ? "t/" : "t/sub/") + std::to_string(k);
+    std::ofstream(scratch.path() / name, std::ios::binary) << std::string(k * 3000, char('a' + k));
+    names.push_back(name);
+  }
+  test::Launch reference;
+  reference.argv = {"md5sum"};
+  reference.argv.insert(reference.argv.end(), names.begin(), names.end());
+  reference.folder = scratch.path();
+  const test::Ran md5sum = test::Run(reference);
+  ASSERT_EQ(md5sum.status, 0);
+  std::ofstream(scratch.path() / "t.md5") << md5sum.out;
+  std::set<std::string> allowed; // every line md5sum could print for these files
+  for (const std::string &line : Lines(md5sum.out)) {
+    allowed.insert(line);
+    const std::string name = line.substr(34);
+    allowed.insert(name + ": OK");
+    allowed.insert(name + ": FAILED open or read");
+  }
+  std::vector<std::string> files{"-j1"};
+  files.insert(files.end(), names.begin(), names.end());
+  const struct {
+    std::vector<std::string> args;
+    std::string expected;
+  } shapes[] = {
+      {files, md5sum.out},
+      {{"-j2", "-r", "t"}, md5sum.out},
+      {{"-j2", "-c", "t.md5"},
+       [&] {
+         std::string checked;
+         for (const std::string &name : names)
+           checked += name + ": OK\n";
+         return checked;
+       }()},
+  };
+  for (const auto &shape : shapes)
+    for (const char *road : {"lanes", "disk"}) {
+      test::Launch launch = test::CliLaunch(shape.args, scratch.path());
+      launch.env = {{"LD_PRELOAD", QUILLSUM_FAILING_MALLOC}, {"QUILLSUM_ROAD", road}};
+      launch.env.push_back({"QUILLSUM_COUNT_FD", "2"}); // the count follows what it wrote
+      const test::Ran counted = test::Run(launch);
+      ASSERT_EQ(counted.out, shape.expected);
+      const unsigned long allocations = std::stoul(Lines(counted.err).back());
+      launch.env.pop_back();
+      launch.seconds = 10;
+      for (unsigned long n = 1; n <= allocations; ++n) {
+        SCOPED_TRACE(testing::PrintToString(shape.args) + " " + road + ", allocation " +
+                     std::to_string(n) + " of " + std::to_string(allocations) + " fails");
+        launch.env.push_back({"QUILLSUM_FAIL_ALLOCATION", std::to_string(n)});
+        const test::Ran ran = test::Run(launch);
+        launch.env.pop_back();
+        ASSERT_TRUE(ran.status == 0 || ran.status == 1) << ran.status << "\n" << ran.err;
+        if (ran.status == 0) {
+          EXPECT_EQ(ran.out, shape.expected);
+          EXPECT_EQ(ran.err, "");
+          continue;
+        }
+        EXPECT_NE(ran.err, "");
+        for (const std::string &line : Lines(ran.out))
+          EXPECT_TRUE(allowed.contains(line)) << line;
+        for (const std::string &line : Lines(ran.err))
+          EXPECT_TRUE(EndsWith(line, ": Cannot allocate memory") ||
+                      line == "quillsum-cli: memory exhausted" ||
+                      EndsWith(line, " could not be read"))
+              << line;
+      }
+    }
+}
+
+} // namespace
+} // namespace quillsum

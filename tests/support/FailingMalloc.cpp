@@ -1,0 +1,71 @@
+// Loaded with LD_PRELOAD into a program under test: the n-th allocation of the process
+// (QUILLSUM_FAIL_ALLOCATION=n, counted over every thread) fails once, as it would when memory ran
+// out at that moment; every other one is glibc's. operator new comes here through malloc. With
+// QUILLSUM_COUNT_FD set, the count of allocations is written to that descriptor at exit.
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+extern "C" {
+void *__libc_malloc(std::size_t);
+void *__libc_calloc(std::size_t, std::size_t);
+void *__libc_realloc(void *, std::size_t);
+void *__libc_memalign(std::size_t, std::size_t);
+}
+
+namespace {
+
+std::atomic<unsigned long> calls = 0;
+const unsigned long failAt = [] {
+  const char *n = std::getenv("QUILLSUM_FAIL_ALLOCATION");
+  return n ? std::strtoul(n, nullptr, 10) : 0ul;
+}();
+
+bool Fails() {
+  if (++calls != failAt)
+    return false;
+  errno = ENOMEM;
+  return true;
+}
+
+struct Count {
+  ~Count() {
+    if (const char *fd = std::getenv("QUILLSUM_COUNT_FD")) {
+      char line[32];
+      const int size = std::snprintf(line, sizeof line, "%lu\n", calls.load());
+      [[maybe_unused]] const auto wrote =
+          ::write(std::atoi(fd), line, static_cast<std::size_t>(size));
+    }
+  }
+} count;
+
+} // namespace
+
+extern "C" {
+
+void *malloc(std::size_t size) { return Fails() ? nullptr : __libc_malloc(size); }
+
+void *calloc(std::size_t n, std::size_t size) { return Fails() ? nullptr : __libc_calloc(n, size); }
+
+void *realloc(void *bytes, std::size_t size) {
+  return size != 0 && Fails() ? nullptr : __libc_realloc(bytes, size);
+}
+
+void *aligned_alloc(std::size_t alignment, std::size_t size) {
+  return Fails() ? nullptr : __libc_memalign(alignment, size);
+}
+
+int posix_memalign(void **bytes, std::size_t alignment, std::size_t size) {
+  if (Fails())
+    return ENOMEM;
+  *bytes = __libc_memalign(alignment, size);
+  return *bytes ? 0 : ENOMEM;
+}
+
+} // extern "C"
