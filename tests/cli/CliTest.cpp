@@ -5,6 +5,7 @@
 #include "support/JoinedThread.h"
 #include "support/Launch.h"
 #include "support/Reference.h"
+#include "support/Watch.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +14,8 @@
 #include <pty.h>
 #include <regex.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -47,15 +46,11 @@ std::vector<std::string> Lines(const std::string &text, char end = '\n') {
 }
 
 std::string Md5sum(const std::vector<std::string> &names, const fs::path &folder) {
-  std::string command = "cd '" + folder.string() + "' && md5sum";
-  for (const std::string &name : names)
-    command += " '" + name + "'";
-  std::string out;
-  FILE *pipe = ::popen(command.c_str(), "r");
-  for (int c; (c = std::fgetc(pipe)) != EOF;)
-    out += static_cast<char>(c);
-  ::pclose(pipe);
-  return out;
+  test::Launch launch;
+  launch.argv = {"md5sum"};
+  launch.argv.insert(launch.argv.end(), names.begin(), names.end());
+  launch.folder = folder;
+  return test::Run(launch).out;
 }
 
 class Cli : public testing::Test {
@@ -371,24 +366,6 @@ TEST_F(Cli, EveryLaneCountAndRoadGivesMd5sumsOutput) {
   }
 }
 
-// The first physical block of each file, as filefrag sees it; empty where it cannot say.
-std::map<std::string, long long> FirstBlocks(const fs::path &folder,
-                                             const std::vector<std::string> &names) {
-  std::map<std::string, long long> blocks;
-  for (const std::string &name : names) {
-    const std::string command = "filefrag -v '" + (folder / name).string() + "' 2>/dev/null";
-    FILE *pipe = ::popen(command.c_str(), "r");
-    char line[512];
-    while (pipe && std::fgets(line, sizeof line, pipe))
-      if (long long logical = 0, physical = 0;
-          std::sscanf(line, " 0: %lld.. %*d: %lld..", &logical, &physical) == 2)
-        blocks[name] = physical;
-    if (pipe)
-      ::pclose(pipe);
-  }
-  return blocks;
-}
-
 // A spinning disk's head reads its files in the order of their places on the disk: written in
 // an order unlike their names', each flushed, they are read in the order of their first blocks.
 TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
@@ -405,7 +382,10 @@ TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
     ::fsync(fd);
     ::close(fd);
   }
-  const std::map<std::string, long long> blocks = FirstBlocks(dir.path() / "t", names);
+  std::map<std::string, std::uint64_t> blocks;
+  for (const std::string &name : names)
+    if (const auto extent = test::FirstExtent(dir.path() / "t" / name))
+      blocks[name] = *extent;
   if (blocks.size() != names.size())
     GTEST_SKIP() << "filefrag cannot tell where these files lie";
   std::vector<std::string> diskOrder = names;
@@ -414,22 +394,14 @@ TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
   ASSERT_NE(diskOrder, names);
 
   // Only the head reads the files' bytes: the first read of each tells the order.
-  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ASSERT_GE(::inotify_add_watch(watch, (dir.path() / "t").c_str(), IN_ACCESS), 0);
+  test::Watch watch(dir.path() / "t", IN_ACCESS);
   test::Launch launch = CliLaunch({"-r", "t"}, dir.path());
   launch.env = {{"QUILLSUM_ROAD", "disk"}};
   const Ran ran = test::Run(launch);
   std::vector<std::string> read;
-  alignas(inotify_event) char events[64 * 1024];
-  for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
-    for (const char *at = events; at < events + got;) {
-      const auto *event = reinterpret_cast<const inotify_event *>(at);
-      // (The folder's own events, its listing, have no name.)
-      if (event->len > 0 && std::find(read.begin(), read.end(), event->name) == read.end())
-        read.push_back(event->name);
-      at += sizeof(inotify_event) + event->len;
-    }
-  ::close(watch);
+  for (const std::string &name : watch.Names())
+    if (std::find(read.begin(), read.end(), name) == read.end())
+      read.push_back(name);
   EXPECT_EQ(read, diskOrder);
   std::vector<std::string> paths;
   for (const std::string &name : names)

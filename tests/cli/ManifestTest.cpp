@@ -4,11 +4,11 @@
 
 #include "support/Launch.h"
 #include "support/Reference.h"
+#include "support/Watch.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -269,20 +269,10 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
 // The names of the files opened in folder (not beneath it) while the command ran.
 std::multiset<std::string> OpenedIn(const fs::path &folder, const std::vector<std::string> &args,
                                     const fs::path &at) {
-  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  EXPECT_GE(::inotify_add_watch(watch, folder.c_str(), IN_OPEN), 0);
+  test::Watch watch(folder, IN_OPEN);
   RunCli(args, at);
-  std::multiset<std::string> opened;
-  alignas(inotify_event) char events[64 * 1024];
-  for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
-    for (const char *at = events; at < events + got;) {
-      const auto *event = reinterpret_cast<const inotify_event *>(at);
-      if (!(event->mask & IN_ISDIR))
-        opened.insert(event->name);
-      at += sizeof(inotify_event) + event->len;
-    }
-  ::close(watch);
-  return opened;
+  const std::vector<std::string> names = watch.Names();
+  return {names.begin(), names.end()};
 }
 
 TEST(Manifest, AuditReadsUnlistedFilesOnlyWhenAListedFileIsMissing) {
