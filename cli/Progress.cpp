@@ -75,7 +75,9 @@ void Progress::Run() {
   auto next = start_ + seconds(1);
   while (!stop_.wait_until(lock, next, [this] { return stopping_.load(); })) {
     const auto now = std::chrono::steady_clock::now();
-    std::string line = Line(now - start_);
+    // Read in this order: once known is seen, the whole has all been counted.
+    std::string line = Line({filesDone_, bytesDone_, known_, filesExpected_, bytesExpected_},
+                            countBytes_, duration<double>(now - start_).count());
     const std::size_t columns = Columns();
     if (line.size() > columns)
       line.resize(columns);
@@ -84,11 +86,8 @@ void Progress::Run() {
   }
 }
 
-std::string Progress::Line(std::chrono::steady_clock::duration elapsed) const {
-  const double secondsTaken = duration<double>(elapsed).count();
-  const std::uint64_t files = filesDone_, bytes = bytesDone_;
-  const bool known = known_;
-  const std::uint64_t allFiles = filesExpected_, allBytes = bytesExpected_;
+std::string Progress::Line(const Counts &counts, bool countBytes, double secondsTaken) {
+  const auto [files, bytes, known, allFiles, allBytes] = counts;
   // "1 of 3 files" once the whole is known, else "2 files" as they are done.
   std::string line;
   if (known || files > 0) {
@@ -98,7 +97,7 @@ std::string Progress::Line(std::chrono::steady_clock::duration elapsed) const {
     line += (known ? allFiles : files) == 1 ? " file" : " files";
   }
   const auto add = [&line](const std::string &part) { line += line.empty() ? part : ", " + part; };
-  if (!countBytes_) {
+  if (!countBytes) {
     if (known && files > 0 && allFiles > files)
       add(Time(secondsTaken * static_cast<double>(allFiles - files) / static_cast<double>(files)) +
           " left");

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace quillsum::cli {
@@ -31,9 +32,17 @@ public:
   void Stop();
   bool Running() const { return !stopping_; }
 
+  // What is done, and the whole as far as it is known, at one moment.
+  struct Counts {
+    std::uint64_t files = 0, bytes = 0;
+    bool known = false;
+    std::uint64_t allFiles = 0, allBytes = 0;
+  };
+  // The line's text for those counts, secondsTaken after the work began.
+  static std::string Line(const Counts &counts, bool countBytes, double secondsTaken);
+
 private:
   void Run();
-  std::string Line(std::chrono::steady_clock::duration elapsed) const;
 
   Output &output_;
   const bool countBytes_;

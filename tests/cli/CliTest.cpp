@@ -2,8 +2,10 @@
 // the order of -r and of -j, lines that stay whole and come at once, and the progress line on a
 // terminal.
 
+#include "support/JoinedThread.h"
 #include "support/Launch.h"
 #include "support/Reference.h"
+#include "support/Watch.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +14,8 @@
 #include <pty.h>
 #include <regex.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,7 +25,6 @@
 #include <random>
 #include <set>
 #include <sstream>
-#include <thread>
 
 namespace quillsum {
 namespace {
@@ -47,15 +46,11 @@ std::vector<std::string> Lines(const std::string &text, char end = '\n') {
 }
 
 std::string Md5sum(const std::vector<std::string> &names, const fs::path &folder) {
-  std::string command = "cd '" + folder.string() + "' && md5sum";
-  for (const std::string &name : names)
-    command += " '" + name + "'";
-  std::string out;
-  FILE *pipe = ::popen(command.c_str(), "r");
-  for (int c; (c = std::fgetc(pipe)) != EOF;)
-    out += static_cast<char>(c);
-  ::pclose(pipe);
-  return out;
+  test::Launch launch;
+  launch.argv = {"md5sum"};
+  launch.argv.insert(launch.argv.end(), names.begin(), names.end());
+  launch.folder = folder;
+  return test::Run(launch).out;
 }
 
 class Cli : public testing::Test {
@@ -240,15 +235,17 @@ TEST_F(Cli, RecursiveSkipsAFileThatTurnedIntoAFifo) {
     dir.Write("t/f" + std::to_string(k), std::to_string(k));
   const fs::path swapped = dir.path() / "t" / "zz", spare = dir.path() / "spare";
   std::atomic<bool> stop = false;
-  std::thread swapper([&] {
-    for (bool fifo = false; !stop; fifo = !fifo) {
-      if (fifo)
-        ::mkfifo(spare.c_str(), 0600);
-      else
-        dir.Write("spare", "abc");
-      ::rename(spare.c_str(), swapped.c_str());
-    }
-  });
+  const test::JoinedThread swapper(
+      [&] {
+        for (bool fifo = false; !stop; fifo = !fifo) {
+          if (fifo)
+            ::mkfifo(spare.c_str(), 0600);
+          else
+            dir.Write("spare", "abc");
+          ::rename(spare.c_str(), swapped.c_str());
+        }
+      },
+      [&] { stop = true; });
   const std::string zz = "900150983cd24fb0d6963f7d28e17f72  t/zz";
   for (int run = 0; run < 30; ++run) {
     test::Launch launch = CliLaunch({"-r", "t"}, dir.path());
@@ -258,8 +255,6 @@ TEST_F(Cli, RecursiveSkipsAFileThatTurnedIntoAFifo) {
     const std::vector<std::string> lines = Lines(ran.out);
     ASSERT_TRUE(lines.size() == 2000 || (lines.size() == 2001 && lines.back() == zz));
   }
-  stop = true;
-  swapper.join();
 }
 
 TEST_F(Cli, JobsKeepTheOrderOfFilesOfVeryUnevenSizes) {
@@ -286,16 +281,18 @@ TEST_F(Cli, JobsKeepTheOrderOfFilesOfVeryUnevenSizes) {
 
 // Runs run() while a writer waits to write to the FIFO; a writer left waiting is let go after.
 template <typename Run> auto WhileWriting(const fs::path &fifo, const std::string &bytes, Run run) {
-  std::thread writer([&] {
-    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
-  });
-  auto result = run();
-  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  writer.join();
-  ::close(reader);
-  return result;
+  struct Reader {
+    int fd = -1;
+    ~Reader() { ::close(fd); }
+  } reader; // closed once the writer is done
+  const test::JoinedThread writer(
+      [&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ::close(fd);
+      },
+      [&] { reader.fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+  return run();
 }
 
 // Files of lengths around the block, padding and chunk boundaries, more of them than a thread has
@@ -369,24 +366,6 @@ TEST_F(Cli, EveryLaneCountAndRoadGivesMd5sumsOutput) {
   }
 }
 
-// The first physical block of each file, as filefrag sees it; empty where it cannot say.
-std::map<std::string, long long> FirstBlocks(const fs::path &folder,
-                                             const std::vector<std::string> &names) {
-  std::map<std::string, long long> blocks;
-  for (const std::string &name : names) {
-    const std::string command = "filefrag -v '" + (folder / name).string() + "' 2>/dev/null";
-    FILE *pipe = ::popen(command.c_str(), "r");
-    char line[512];
-    while (pipe && std::fgets(line, sizeof line, pipe))
-      if (long long logical = 0, physical = 0;
-          std::sscanf(line, " 0: %lld.. %*d: %lld..", &logical, &physical) == 2)
-        blocks[name] = physical;
-    if (pipe)
-      ::pclose(pipe);
-  }
-  return blocks;
-}
-
 // A spinning disk's head reads its files in the order of their places on the disk: written in
 // an order unlike their names', each flushed, they are read in the order of their first blocks.
 TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
@@ -403,7 +382,10 @@ TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
     ::fsync(fd);
     ::close(fd);
   }
-  const std::map<std::string, long long> blocks = FirstBlocks(dir.path() / "t", names);
+  std::map<std::string, std::uint64_t> blocks;
+  for (const std::string &name : names)
+    if (const auto extent = test::FirstExtent(dir.path() / "t" / name))
+      blocks[name] = *extent;
   if (blocks.size() != names.size())
     GTEST_SKIP() << "filefrag cannot tell where these files lie";
   std::vector<std::string> diskOrder = names;
@@ -412,22 +394,14 @@ TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
   ASSERT_NE(diskOrder, names);
 
   // Only the head reads the files' bytes: the first read of each tells the order.
-  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ASSERT_GE(::inotify_add_watch(watch, (dir.path() / "t").c_str(), IN_ACCESS), 0);
+  test::Watch watch(dir.path() / "t", IN_ACCESS);
   test::Launch launch = CliLaunch({"-r", "t"}, dir.path());
   launch.env = {{"QUILLSUM_ROAD", "disk"}};
   const Ran ran = test::Run(launch);
   std::vector<std::string> read;
-  alignas(inotify_event) char events[64 * 1024];
-  for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
-    for (const char *at = events; at < events + got;) {
-      const auto *event = reinterpret_cast<const inotify_event *>(at);
-      // (The folder's own events, its listing, have no name.)
-      if (event->len > 0 && std::find(read.begin(), read.end(), event->name) == read.end())
-        read.push_back(event->name);
-      at += sizeof(inotify_event) + event->len;
-    }
-  ::close(watch);
+  for (const std::string &name : watch.Names())
+    if (std::find(read.begin(), read.end(), name) == read.end())
+      read.push_back(name);
   EXPECT_EQ(read, diskOrder);
   std::vector<std::string> paths;
   for (const std::string &name : names)
@@ -447,11 +421,11 @@ TEST_F(Cli, LinesOfRunsSharingAPipeStayWhole) {
     lines.insert(line);
   int ends[2];
   ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-  std::vector<pid_t> children;
+  std::vector<test::Child> children;
   for (int run = 0; run < 4; ++run) {
     test::Launch launch = CliLaunch(names, dir.path());
     launch.out = ends[1];
-    children.push_back(test::Start(launch).pid);
+    children.push_back(test::Start(launch));
   }
   ::close(ends[1]);
   std::string shared;
@@ -459,8 +433,8 @@ TEST_F(Cli, LinesOfRunsSharingAPipeStayWhole) {
   for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;)
     shared.append(buffer, static_cast<std::size_t>(got));
   ::close(ends[0]);
-  for (pid_t child : children)
-    test::Wait(child);
+  for (test::Child &child : children)
+    EXPECT_EQ(child.Wait(), 0);
   const std::vector<std::string> received = Lines(shared);
   EXPECT_EQ(received.size(), 4 * names.size());
   for (const std::string &line : received)
@@ -500,12 +474,11 @@ TEST_F(Cli, EachLineGoesOutAsSoonAsItsTurnComes) {
     SCOPED_TRACE(testing::PrintToString(jobs));
     std::vector<std::string> args = jobs;
     args.insert(args.end(), {"abc", "fifo"});
-    const auto [child, out] = test::Start(CliLaunch(args, dir.path()));
-    EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  abc\n");
+    test::Child child = test::Start(CliLaunch(args, dir.path()));
+    EXPECT_EQ(FirstLine(child.pipe()), "900150983cd24fb0d6963f7d28e17f72  abc\n");
     { std::ofstream(dir.path() / "fifo") << "abc"; }
-    EXPECT_EQ(FirstLine(out), "900150983cd24fb0d6963f7d28e17f72  fifo\n");
-    ::close(out);
-    test::Wait(child);
+    EXPECT_EQ(FirstLine(child.pipe()), "900150983cd24fb0d6963f7d28e17f72  fifo\n");
+    EXPECT_EQ(child.Wait(), 0);
   }
 }
 
@@ -532,18 +505,17 @@ TEST_F(Cli, ListsOfManyMalformedLinesReadEachFileOnce) {
   for (const char *name : {"fifo", "abc"})
     list += "900150983cd24fb0d6963f7d28e17f72  " + std::string(name) + "\n";
   dir.Write("list", list);
-  const auto [child, out] = test::Start(CliLaunch({"-c", "-j", "2", "list"}, dir.path()));
-  for (int wait = 0; wait < 2000 && OpenedBy(child, fifo) == 0; ++wait)
+  test::Child child = test::Start(CliLaunch({"-c", "-j", "2", "list"}, dir.path()));
+  for (int wait = 0; wait < 2000 && OpenedBy(child.pid(), fifo) == 0; ++wait)
     ::usleep(10'000);
   ::usleep(300'000); // time for a second reader, if there were one
-  EXPECT_EQ(OpenedBy(child, fifo), 1);
+  EXPECT_EQ(OpenedBy(child.pid(), fifo), 1);
   EXPECT_EQ(::write(writer, "abc", 3), 3);
   ::close(writer);
   std::string received;
-  for (std::string line; !(line = FirstLine(out)).empty();)
+  for (std::string line; !(line = FirstLine(child.pipe())).empty();)
     received += line;
-  ::close(out);
-  test::Wait(child);
+  EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(received, "fifo: OK\nabc: OK\n");
 }
 
@@ -588,7 +560,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
     launch.in = feed[0];
     launch.out = out[1];
     launch.err = errWrite;
-    const pid_t child = test::Start(launch).pid;
+    test::Child child = test::Start(launch);
     for (int fd : {feed[0], out[1], errWrite})
       ::close(fd);
     ::fcntl(master, F_SETFL, O_NONBLOCK);
@@ -605,7 +577,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
         break;
     }
     // Interrupted, the program ends while its input is still open.
-    const int status = c.signal && ::kill(child, c.signal) == 0 ? test::Wait(child) : -1;
+    const int status = c.signal && ::kill(child.pid(), c.signal) == 0 ? child.Wait() : -1;
     ::close(feed[1]);
     std::string hex = test::ReferenceMd5(fed);
     for (char &ch : hex)
@@ -614,7 +586,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
     for (std::string line; !(line = FirstLine(out[0])).empty();)
       printed += line;
     EXPECT_EQ(printed, c.before + (c.signal ? "" : hex + "  -\n"));
-    EXPECT_EQ(c.signal ? status : test::Wait(child), c.signal ? 128 + c.signal : 0);
+    EXPECT_EQ(c.signal ? status : child.Wait(), c.signal ? 128 + c.signal : 0);
     ::fcntl(master, F_SETFL, 0);
     char buffer[4096];
     for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)

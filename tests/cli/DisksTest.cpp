@@ -2,7 +2,9 @@
 // file lies on its disk, against filefrag on an ext4 made for the test.
 
 #include "cli/Disks.h"
+#include "support/Launch.h"
 #include "support/Reference.h"
+#include "support/Watch.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <random>
-#include <sstream>
-#include <stdexcept>
 #include <vector>
 
 namespace quillsum {
@@ -131,32 +129,6 @@ TEST(Disks, FindsTheWholeDiskAndWhetherItSpins) {
     }
 }
 
-// The standard output of a shell command, given the files' names in $1, $2...
-std::string Run(std::string command, const std::vector<fs::path> &files = {}) {
-  for (std::size_t k = 0; k < files.size(); ++k)
-    ::setenv(("QUILLSUM_FILE" + std::to_string(k + 1)).c_str(), files[k].c_str(), 1);
-  command = "set -- \"$QUILLSUM_FILE1\" \"$QUILLSUM_FILE2\"; " + command;
-  FILE *pipe = ::popen(command.c_str(), "r");
-  if (!pipe)
-    throw std::runtime_error("cannot run " + command);
-  std::string output;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    output.append(buffer, n);
-  ::pclose(pipe);
-  return output;
-}
-
-// filefrag's byte offset of the file's first extent; 0 when it has none.
-std::uint64_t FirstExtent(const fs::path &file) {
-  std::istringstream lines(Run("filefrag -v -b1 -- \"$1\"", {file}));
-  unsigned long long logical = 0, physical = 0;
-  for (std::string line; std::getline(lines, line);)
-    if (std::sscanf(line.c_str(), " 0: %llu.. %*u: %llu..", &logical, &physical) == 2)
-      return physical;
-  return 0;
-}
-
 // A fresh ext4 on a loop device, mounted in a folder of its own and unmounted at the end.
 class Ext4 {
 public:
@@ -164,15 +136,15 @@ public:
     fs::create_directory(mount_);
     std::ofstream(image_).close();
     fs::resize_file(image_, 64 << 20);
-    mounted_ = Run("mkfs.ext4 -q -F -b 4096 \"$1\" >/dev/null 2>&1 && "
-                   "mount -o loop \"$1\" \"$2\" >/dev/null 2>&1 && echo mounted",
-                   {image_, mount_}) == "mounted\n";
+    mounted_ = test::Shell("mkfs.ext4 -q -F -b 4096 \"$1\" >/dev/null && "
+                           "mount -o loop \"$1\" \"$2\" && echo mounted",
+                           {image_, mount_}) == "mounted\n";
   }
   Ext4(const Ext4 &) = delete;
   Ext4 &operator=(const Ext4 &) = delete;
   ~Ext4() {
     if (mounted_)
-      Run("umount \"$1\"", {mount_});
+      test::Shell("umount \"$1\"", {mount_});
   }
   bool mounted() const { return mounted_; }
   const fs::path &path() const { return mount_; }
@@ -221,7 +193,7 @@ TEST(DiskOrder, IsTheFirstExtentFilefragReports) {
     ::fstat(fd, &info);
     const std::uint64_t place = cli::DiskOrder(fd, info);
     ::close(fd);
-    EXPECT_EQ(place, FirstExtent(ext4.path() / name));
+    EXPECT_EQ(place, test::FirstExtent(ext4.path() / name).value_or(0));
     if (name != "e")
       order.emplace_back(place, name);
   }

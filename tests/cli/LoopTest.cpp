@@ -1,8 +1,9 @@
-// The hashing loop's rooms on their own: the ordered window driven by fake claimers, and the
-// read-ahead that feeds a large file's digest.
+// The hashing loop's rooms on their own: the ordered window driven by fake claimers, the
+// read-ahead that feeds a large file's digest, and the words of the progress line.
 
 #include "cli/DescriptorBudget.h"
 #include "cli/OrderedWindow.h"
+#include "cli/Progress.h"
 #include "cli/ReadAhead.h"
 
 #include "support/Reference.h"
@@ -270,6 +271,29 @@ TEST(ReadAhead, GivesTheWholeFileInOrder) {
   EXPECT_TRUE(ahead->Next().empty());
   EXPECT_EQ(ahead->error(), EBADF);
   ::close(fd);
+}
+
+// Once the whole is known, the line counts against it, and the word follows the whole: "1 of 3
+// files", "0 of 1 file". Two seconds into the work.
+TEST(Progress, LineCountsFilesAsEnglishDoes) {
+  const struct {
+    Progress::Counts counts;
+    bool countBytes;
+    const char *line;
+  } cases[] = {
+      {{.files = 1, .known = true, .allFiles = 3}, false, "1 of 3 files, 0:04 left"},
+      {{.known = true, .allFiles = 1}, false, "0 of 1 file"},
+      {{.files = 1, .known = true, .allFiles = 1}, false, "1 of 1 file"},
+      {{.files = 1, .bytes = 1024, .known = true, .allFiles = 3, .allBytes = 4096},
+       true,
+       "1 of 3 files, 1.0 KiB of 4.0 KiB, 512 B/s, 0:06 left"},
+      {{.files = 1, .bytes = 3 << 20}, true, "1 file, 3.0 MiB, 1.5 MiB/s"},
+      {{.files = 2}, false, "2 files"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(Progress::Line(c.counts, c.countBytes, 2.0), c.line);
+  }
 }
 
 } // namespace

@@ -94,6 +94,9 @@ struct Case {
   // follows as user nobody when the tests run as root
   const char *command;
   const char *input = "";
+  // Then it is killed, and the case fails as hung: the limit rows' threads wait for each other
+  // to give back what is short, and a lost wake-up must show at once.
+  unsigned seconds = 30;
 };
 
 // What md5sum does with files, lists, options and their mistakes.
@@ -227,8 +230,8 @@ const Case kCases[] = {
 // Limits md5sum works within: no more descriptors, threads or memory than it needs.
 // The sanitizers' runtimes need descriptors, threads and memory of their own.
 #ifndef QUILLSUM_SANITIZE
-    {"DescriptorLimit", "prlimit --nofile=4 $P $J big abc empty 'a b'; "
-                        "prlimit --nofile=5 $P $J -c good.md5"},
+    {"DescriptorLimit",
+     "prlimit --nofile=4 $P $J big abc empty 'a b'; prlimit --nofile=5 $P $J -c good.md5", "", 5},
     // A tree of 8 folders, walked (md5sum is given the names the walk finds) and checked, on
     // both roads: the walk's folders and the list count against the same descriptors.
     {"DescriptorLimitWalkAndList",
@@ -237,13 +240,16 @@ const Case kCases[] = {
      "[ $P = md5sum ] && W=$(find ../t -type f | LC_ALL=C sort) || W='-r ../t'; "
      "for road in lanes disk; do export QUILLSUM_ROAD=$road; "
      "for n in 4 6 8 12; do prlimit --nofile=$n $P $J $W; done; "
-     "for n in 5 8; do prlimit --nofile=$n $P $J -c ../t.md5; done; done"},
+     "for n in 5 8; do prlimit --nofile=$n $P $J -c ../t.md5; done; done",
+     "", 30},
 #endif
 #if !defined(QUILLSUM_SANITIZE) && !defined(QUILLSUM_TSAN)
-    {"ThreadLimit", "$NOBODY prlimit --nproc=1 $P $J big abc empty"},
-    {"MemoryLimit", "ulimit -v 24000; $P $J big abc empty"},
-    {"MemoryLimitManyFiles", "for f in $(seq 200); do echo $f >../m$f; done; ulimit -v 16000; "
-                             "$P $J ../m*; $P $J -c good.md5"},
+    {"ThreadLimit", "$NOBODY prlimit --nproc=1 $P $J big abc empty", "", 5},
+    {"MemoryLimit", "ulimit -v 24000; $P $J big abc empty", "", 5},
+    {"MemoryLimitManyFiles",
+     "for f in $(seq 200); do echo $f >../m$f; done; ulimit -v 16000; $P $J ../m*; "
+     "$P $J -c good.md5",
+     "", 10},
 #endif
 };
 
@@ -286,7 +292,7 @@ protected:
         {"NOBODY", ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups --" : ""},
         {"LC_ALL", locale},
         {"PATH", fs::path(test::Cli()).parent_path().string() + ":" + std::getenv("PATH")}};
-    launch.seconds = 30;
+    launch.seconds = c.seconds;
     return test::Run(launch);
   }
 
@@ -308,6 +314,8 @@ TEST_P(Md5sumParity, SameOutputErrorsAndStatus) {
       EXPECT_EQ(actual.out, expected.out);
       EXPECT_EQ(actual.err, expected.err);
       EXPECT_EQ(actual.status, expected.status);
+      if (actual.hung)
+        return; // the next runs would only hang as long
     }
   }
 }

@@ -3,6 +3,7 @@
 
 #include "WindowTest.h"
 #include "engine/MD5CLS.h"
+#include "support/JoinedThread.h"
 #include "window/Form1.h"
 
 #include <QFile>
@@ -246,14 +247,14 @@ TEST_F(HostileFiles, FileWithoutReadPermission) {
 // Runs body in a loop while a second thread runs change, until body has run often enough.
 void RaceAgainst(const std::function<void()> &change, const std::function<void()> &body) {
   std::atomic<bool> stop = false;
-  std::thread writer([&] {
-    while (!stop)
-      change();
-  });
+  const test::JoinedThread writer(
+      [&] {
+        while (!stop)
+          change();
+      },
+      [&] { stop = true; });
   for (int k = 0; k < 300; ++k)
     body();
-  stop = true;
-  writer.join();
 }
 
 // The fingerprint takes the length by name, then opens the name; a writer keeps swapping a short

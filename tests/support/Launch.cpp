@@ -1,19 +1,24 @@
 #include "Launch.h"
 
+#include "JoinedThread.h"
 #include "Reference.h"
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
-#include <thread>
 
 namespace quillsum::test {
 namespace {
@@ -33,13 +38,15 @@ std::string ReadAll(int fd) {
 
 // Everything the child needs is made before the fork: after it, only calls that are safe
 // between fork and exec.
-struct Child {
+struct Prepared {
   std::vector<char *> argv, envp;
   std::vector<std::string> env;
   int in, out, err;
 };
 
-[[noreturn]] void Become(const Launch &launch, const Child &child) {
+[[noreturn]] void Become(const Launch &launch, const Prepared &child) {
+  // A group of its own, so that what a shell starts is killed with it.
+  ::setpgid(0, 0);
   // Duplicated above the standard numbers first, so that one dup2 cannot close another's source.
   const int in = ::fcntl(child.in, F_DUPFD_CLOEXEC, 10);
   const int out = ::fcntl(child.out, F_DUPFD_CLOEXEC, 10);
@@ -64,17 +71,72 @@ struct Child {
   if (launch.closed >= 0)
     ::close(launch.closed);
   ::signal(SIGPIPE, SIG_DFL);
-  ::alarm(launch.seconds);
+  // Should the test program itself die, the program still ends.
+  ::alarm(launch.seconds + 10);
   ::execvpe(child.argv[0], child.argv.data(), child.envp.data());
   ::_exit(127);
 }
 
 } // namespace
 
-Started Start(const Launch &launch) {
+// (glibc 2.36 declares pidfd_open without C linkage, hence the system call.)
+Child::Child(pid_t pid, int pipe, const Launch &launch)
+    : pid_(pid), pipe_(pipe), pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))),
+      deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(launch.seconds)),
+      seconds_(launch.seconds) {
+  for (const std::string &arg : launch.argv)
+    name_ += (name_.empty() ? "" : " ") + arg;
+}
+
+Child::Child(Child &&other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), pipe_(std::exchange(other.pipe_, -1)),
+      pidfd_(std::exchange(other.pidfd_, -1)), deadline_(other.deadline_), seconds_(other.seconds_),
+      hung_(other.hung_), name_(std::move(other.name_)) {}
+
+Child::~Child() {
+  if (pid_ > 0)
+    Reap();
+  for (const int fd : {pipe_, pidfd_})
+    if (fd >= 0)
+      ::close(fd);
+}
+
+int Child::Reap() {
+  // Whatever is left in the group goes too: until the program is reaped, no other can take its
+  // number.
+  if (::kill(-pid_, SIGKILL) != 0) // not yet in its group
+    ::kill(pid_, SIGKILL);
+  int status = 0;
+  pid_t reaped;
+  while ((reaped = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  if (reaped < 0)
+    return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int Child::Wait() {
+  using namespace std::chrono;
+  if (pid_ <= 0)
+    throw std::logic_error("waited for twice");
+  pollfd ended{pidfd_, POLLIN, 0};
+  int ready;
+  do {
+    const auto left = duration_cast<milliseconds>(deadline_ - steady_clock::now());
+    ready = ::poll(&ended, 1, static_cast<int>(std::max<milliseconds::rep>(left.count(), 0)));
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) {
+    ADD_FAILURE() << "hung: " << name_ << "\nstill running after " << seconds_ << " s, and killed";
+    hung_ = true;
+  }
+  return Reap();
+}
+
+Child Start(const Launch &launch) {
   if (launch.argv.empty())
     throw std::invalid_argument("no program to start");
-  Child child;
+  Prepared child;
   for (const std::string &arg : launch.argv)
     child.argv.push_back(const_cast<char *>(arg.c_str()));
   child.argv.push_back(nullptr);
@@ -106,15 +168,11 @@ Started Start(const Launch &launch) {
     ::close(ends[1]);
   if (pid < 0)
     throw std::runtime_error("fork");
-  return {pid, ends[0]};
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR)
-      return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  ::setpgid(pid, pid); // as the child does, whichever comes first
+  Child started(pid, ends[0], launch);
+  if (started.pidfd_ < 0)
+    throw std::runtime_error("pidfd_open");
+  return started;
 }
 
 Ran Run(const Launch &launch) {
@@ -128,12 +186,12 @@ Ran Run(const Launch &launch) {
   started.in = launch.in >= 0 ? launch.in : in[0];
   started.out = launch.out >= 0 ? launch.out : out;
   started.err = launch.err >= 0 ? launch.err : err;
-  const pid_t pid = Start(started).pid;
-  std::thread writer;
+  Child child = Start(started);
+  std::optional<JoinedThread> writer;
   if (in[0] >= 0) {
     ::close(in[0]);
-    // A program that stops reading early must not hang the test.
-    writer = std::thread([&launch, fd = in[1]] {
+    // A program that stops reading early must not hang the test, nor one that is killed.
+    writer.emplace([&launch, fd = in[1]] {
       std::string_view left = launch.input;
       ::signal(SIGPIPE, SIG_IGN);
       for (ssize_t wrote; !left.empty() && (wrote = ::write(fd, left.data(), left.size())) > 0;)
@@ -142,15 +200,24 @@ Ran Run(const Launch &launch) {
     });
   }
   Ran ran;
-  ran.status = Wait(pid);
-  if (writer.joinable())
-    writer.join();
+  ran.status = child.Wait();
+  ran.hung = child.hung();
+  writer.reset();
   for (const auto &[fd, text] : {std::pair{out, &ran.out}, std::pair{err, &ran.err}})
     if (fd >= 0) {
       *text = ReadAll(fd);
       ::close(fd);
     }
   return ran;
+}
+
+std::string Shell(const std::string &command, const std::vector<std::string> &args,
+                  const fs::path &folder) {
+  Launch launch;
+  launch.argv = {"sh", "-c", command, "sh"};
+  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  launch.folder = folder;
+  return Run(launch).out;
 }
 
 std::string Cli() {

@@ -1,11 +1,14 @@
 #pragma once
 
 // Starting a program for a test, the one way every test does it: arguments, folder, standard
-// input, limits and user, with what it writes collected.
+// input, limits and user, with what it writes collected. A program still running when its case
+// ends, however it ends (a failed ASSERT returns early), is killed with all it started, so that
+// the test program goes on to the next case.
 
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -27,26 +30,54 @@ struct Launch {
   rlim_t processes = 0;      // RLIMIT_NPROC, when not 0
   rlim_t memoryKiB = 0;      // RLIMIT_AS, when not 0
   std::vector<std::pair<std::string, std::string>> env; // set in its environment
-  unsigned seconds = 60;                                // it is killed after that
+  // After that it is killed with all it started, and the case fails: it hung.
+  unsigned seconds = 60;
 };
 
 struct Ran {
   std::string out, err;
-  int status = -1; // the exit status, or 128 + the signal that ended it
+  int status = -1;   // the exit status, or 128 + the signal that ended it
+  bool hung = false; // killed at the end of its time, the case failed
 };
 
-// Starts the program and returns at once; pipe holds its standard output's read end unless
-// launch.out was given.
-struct Started {
-  pid_t pid = -1;
-  int pipe = -1;
+// A started program, in a process group of its own. When Wait has seen it end, or when it goes
+// out of scope, whatever is left in its group is killed, and it is reaped.
+class Child {
+public:
+  Child(Child &&other) noexcept;
+  Child &operator=(Child &&) = delete;
+  ~Child();
+
+  pid_t pid() const { return pid_; }
+  // Its standard output's read end, unless launch.out was given.
+  int pipe() const { return pipe_; }
+  // Waits for its end, for what is left of the launch's seconds, and gives its status as in
+  // Ran; a program still running then fails the case as hung, and is killed.
+  int Wait();
+  bool hung() const { return hung_; }
+
+private:
+  friend Child Start(const Launch &launch);
+  Child(pid_t pid, int pipe, const Launch &launch);
+  int Reap();
+
+  pid_t pid_ = -1;
+  int pipe_ = -1, pidfd_ = -1;
+  std::chrono::steady_clock::time_point deadline_;
+  unsigned seconds_ = 0;
+  bool hung_ = false;
+  std::string name_; // the command, to say what hung
 };
-Started Start(const Launch &launch);
-// Waits for a started program; the status as in Ran.
-int Wait(pid_t pid);
+// Starts the program and returns at once.
+Child Start(const Launch &launch);
 
 // Runs the program to its end.
 Ran Run(const Launch &launch);
+
+// The standard output of a shell command run in folder, given args as $1, $2...: names need
+// no quoting.
+std::string Shell(const std::string &command, const std::vector<std::string> &args = {},
+                  const std::filesystem::path &folder = ".");
 
 // quillsum-cli as this build made it, in a folder that "nobody" may enter too: the tests may run
 // as root from a folder only root can enter.
