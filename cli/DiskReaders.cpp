@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 // A reader that was idle lets the files that come in a burst gather, so that it reads them in
 // disk order rather than the first in the order it came: for this long at most, or until the
 // hashing threads have nothing left to look at.
-constexpr auto kGather = std::chrono::milliseconds(10);
+constexpr auto kGather = std::chrono::milliseconds(50);
 constexpr auto kGatherLook = std::chrono::milliseconds(1);
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 // What a reader reads at a time; a file this large or larger is read ahead of its digest, so that

@@ -393,15 +393,21 @@ TEST_F(Cli, TheDiskRoadReadsFilesInDiskOrder) {
             [&](const auto &a, const auto &b) { return blocks.at(a) < blocks.at(b); });
   ASSERT_NE(diskOrder, names);
 
-  // Only the head reads the files' bytes: the first read of each tells the order.
-  test::Watch watch(dir.path() / "t", IN_ACCESS);
-  test::Launch launch = CliLaunch({"-r", "t"}, dir.path());
-  launch.env = {{"QUILLSUM_ROAD", "disk"}};
-  const Ran ran = test::Run(launch);
+  // Only the disk's reader reads the files' bytes: the first read of each tells the order. The
+  // reader starts once the hashing threads have looked at every file, or after a while: a loaded
+  // machine may keep them from it that long, so one run in three reading in disk order will do.
+  Ran ran;
   std::vector<std::string> read;
-  for (const std::string &name : watch.Names())
-    if (std::find(read.begin(), read.end(), name) == read.end())
-      read.push_back(name);
+  for (int run = 0; run < 3 && read != diskOrder; ++run) {
+    test::Watch watch(dir.path() / "t", IN_ACCESS);
+    test::Launch launch = CliLaunch({"-r", "t"}, dir.path());
+    launch.env = {{"QUILLSUM_ROAD", "disk"}};
+    ran = test::Run(launch);
+    read.clear();
+    for (const std::string &name : watch.Names())
+      if (std::find(read.begin(), read.end(), name) == read.end())
+        read.push_back(name);
+  }
   EXPECT_EQ(read, diskOrder);
   std::vector<std::string> paths;
   for (const std::string &name : names)
