@@ -1,6 +1,6 @@
 #include "cli/Options.h"
 
-#include "cli/Quote.h"
+#include "cli/lists/Quote.h"
 
 #include <algorithm>
 #include <cstdlib>

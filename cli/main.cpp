@@ -1,12 +1,12 @@
 // quillsum-cli: md5sum's work and options, on every core, plus the sampled fingerprint and the
 // text digest of Quillsum's window.
 
-#include "cli/FileDigest.h"
-#include "cli/Modes.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
-#include "cli/Threads.h"
+#include "cli/loop/FileDigest.h"
+#include "cli/loop/Threads.h"
+#include "cli/modes/Modes.h"
 
 #include <algorithm>
 #include <clocale>

@@ -1,7 +1,7 @@
 // Which disk a file is on, on fake sysfs trees laid out as the kernel lays them out, and where a
 // file lies on its disk, against filefrag on an ext4 made for the test.
 
-#include "cli/Disks.h"
+#include "cli/loop/Disks.h"
 #include "support/Launch.h"
 #include "support/Reference.h"
 #include "support/Watch.h"

@@ -1,10 +1,10 @@
 // The hashing loop's rooms on their own: the ordered window driven by fake claimers, the
 // read-ahead that feeds a large file's digest, and the words of the progress line.
 
-#include "cli/DescriptorBudget.h"
-#include "cli/OrderedWindow.h"
 #include "cli/Progress.h"
-#include "cli/ReadAhead.h"
+#include "cli/loop/DescriptorBudget.h"
+#include "cli/loop/OrderedWindow.h"
+#include "cli/loop/ReadAhead.h"
 
 #include "support/Reference.h"
 

@@ -57,8 +57,8 @@ TEST(DigestFileToHexStr, WhatIsNotARegularFileGivesTheEmptyTextAtOnce) {
 TEST(DigestFdToHexStr, DigestsWhatIsLeftAndTellsEveryChunk) {
   const TempDir dir;
   constexpr std::size_t kChunk = 128 * 1024;
-  for (std::size_t size : {std::size_t{0}, std::size_t{1}, kChunk - 1, kChunk, kChunk + 1,
-                           12 * kChunk + 5}) {
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, kChunk - 1, kChunk, kChunk + 1, 12 * kChunk + 5}) {
     SCOPED_TRACE(size);
     const auto content = test::RandomBytes(size, static_cast<std::uint32_t>(size));
     const auto file = dir.Write("f", content);

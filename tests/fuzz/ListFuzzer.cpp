@@ -4,8 +4,8 @@
 // lists must be 32 hex digits and a name without a zero byte; and the line written for that name
 // and digest, in each form, must read back to the same name and digest.
 
-#include "cli/CheckList.h"
-#include "cli/Lines.h"
+#include "cli/lists/CheckList.h"
+#include "cli/lists/Lines.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "cli/Lines.h"
+#include "cli/lists/Lines.h"
 
 namespace quillsum::cli {
 namespace {

@@ -1,6 +1,6 @@
-#include "cli/FileDigest.h"
+#include "cli/loop/FileDigest.h"
 
-#include "cli/Quote.h"
+#include "cli/lists/Quote.h"
 
 #include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "cli/DescriptorBudget.h"
-#include "cli/FileDigest.h"
 #include "cli/Options.h"
-#include "cli/OrderedWindow.h"
 #include "cli/Progress.h"
+#include "cli/loop/DescriptorBudget.h"
+#include "cli/loop/FileDigest.h"
+#include "cli/loop/OrderedWindow.h"
 
 #include <cstddef>
 #include <functional>

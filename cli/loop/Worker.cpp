@@ -1,8 +1,8 @@
-#include "cli/Worker.h"
+#include "cli/loop/Worker.h"
 
-#include "cli/DiskReaders.h"
-#include "cli/LaneBuffers.h"
-#include "cli/ReadAhead.h"
+#include "cli/loop/DiskReaders.h"
+#include "cli/loop/LaneBuffers.h"
+#include "cli/loop/ReadAhead.h"
 
 #include "engine/MD5Lanes.h"
 

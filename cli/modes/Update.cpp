@@ -1,9 +1,9 @@
-#include "cli/CheckList.h"
-#include "cli/Lines.h"
-#include "cli/Modes.h"
-#include "cli/Quote.h"
-#include "cli/Scheduler.h"
-#include "cli/Walk.h"
+#include "cli/lists/CheckList.h"
+#include "cli/lists/Lines.h"
+#include "cli/lists/Quote.h"
+#include "cli/loop/Scheduler.h"
+#include "cli/modes/Modes.h"
+#include "cli/modes/Walk.h"
 
 #include "engine/UniqueFd.h"
 

@@ -1,4 +1,4 @@
-#include "cli/LaneBuffers.h"
+#include "cli/loop/LaneBuffers.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 
 #include "cli/Options.h"
 #include "cli/Output.h"
-#include "cli/Scheduler.h"
+#include "cli/loop/Scheduler.h"
 
 #include <cstdint>
 #include <deque>

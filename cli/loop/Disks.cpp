@@ -1,4 +1,4 @@
-#include "cli/Disks.h"
+#include "cli/loop/Disks.h"
 
 #include <cstdio>
 #include <fstream>

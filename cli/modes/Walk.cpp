@@ -1,6 +1,6 @@
-#include "cli/Walk.h"
+#include "cli/modes/Walk.h"
 
-#include "cli/DescriptorBudget.h"
+#include "cli/loop/DescriptorBudget.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "cli/DescriptorBudget.h"
-#include "cli/Disks.h"
-#include "cli/Job.h"
 #include "cli/Progress.h"
+#include "cli/loop/DescriptorBudget.h"
+#include "cli/loop/Disks.h"
+#include "cli/loop/Job.h"
 
 #include <map>
 #include <memory>

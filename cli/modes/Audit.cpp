@@ -1,8 +1,8 @@
-#include "cli/Audit.h"
+#include "cli/modes/Audit.h"
 
-#include "cli/Lines.h"
-#include "cli/Quote.h"
-#include "cli/Walk.h"
+#include "cli/lists/Lines.h"
+#include "cli/lists/Quote.h"
+#include "cli/modes/Walk.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "cli/ReadAhead.h"
+#include "cli/loop/ReadAhead.h"
 
-#include "cli/Threads.h"
+#include "cli/loop/Threads.h"
 
 #include <array>
 #include <cerrno>

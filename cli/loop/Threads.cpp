@@ -1,4 +1,4 @@
-#include "cli/Threads.h"
+#include "cli/loop/Threads.h"
 
 #include "cli/Output.h"
 

@@ -1,5 +1,5 @@
-#include "cli/Modes.h"
-#include "cli/Quote.h"
+#include "cli/lists/Quote.h"
+#include "cli/modes/Modes.h"
 
 #include "engine/MD5CLS.h"
 

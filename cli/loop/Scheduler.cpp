@@ -1,7 +1,7 @@
-#include "cli/Scheduler.h"
+#include "cli/loop/Scheduler.h"
 
-#include "cli/Threads.h"
-#include "cli/Worker.h"
+#include "cli/loop/Threads.h"
+#include "cli/loop/Worker.h"
 
 #include <algorithm>
 

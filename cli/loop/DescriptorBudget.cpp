@@ -1,4 +1,4 @@
-#include "cli/DescriptorBudget.h"
+#include "cli/loop/DescriptorBudget.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "cli/DescriptorBudget.h"
 #include "cli/Options.h"
 #include "cli/Progress.h"
+#include "cli/loop/DescriptorBudget.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
-#include "cli/Lines.h"
-#include "cli/Modes.h"
-#include "cli/Scheduler.h"
-#include "cli/Walk.h"
+#include "cli/lists/Lines.h"
+#include "cli/loop/Scheduler.h"
+#include "cli/modes/Modes.h"
+#include "cli/modes/Walk.h"
 
 namespace quillsum::cli {
 

@@ -1,4 +1,4 @@
-#include "cli/CheckList.h"
+#include "cli/lists/CheckList.h"
 
 #include <array>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/Job.h"
+#include "cli/loop/Job.h"
 
 namespace quillsum::cli {
 

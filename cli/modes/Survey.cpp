@@ -1,6 +1,6 @@
-#include "cli/CheckList.h"
-#include "cli/Modes.h"
-#include "cli/Walk.h"
+#include "cli/lists/CheckList.h"
+#include "cli/modes/Modes.h"
+#include "cli/modes/Walk.h"
 
 #include "engine/UniqueFd.h"
 

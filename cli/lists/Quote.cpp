@@ -1,4 +1,4 @@
-#include "cli/Quote.h"
+#include "cli/lists/Quote.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "cli/DescriptorBudget.h"
-#include "cli/DiskReaders.h"
-#include "cli/Job.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
+#include "cli/loop/DescriptorBudget.h"
+#include "cli/loop/DiskReaders.h"
+#include "cli/loop/Job.h"
 
 #include <functional>
 #include <optional>
@@ -17,13 +17,13 @@ namespace quillsum::cli {
 
 // The hashing loop's ordered scheduler: files are digested by up to `threads` hashing threads
 // (and, for a disk read its own way, by its reader), and what each gave is handed on in the order
-// the files came, as soon as its turn comes (cli/OrderedWindow.h). Regular files go on in
+// the files came, as soon as its turn comes (cli/loop/OrderedWindow.h). Regular files go on in
 // parallel; whatever can be read only once (standard input under any name, pipes, FIFOs,
 // terminals, devices) is read in its turn, one at a time, as md5sum would read it. Threads start
 // as work comes, and when the system gives none the adding thread does the work itself.
 //
-// One thread adds. A file's road: Add -> the window -> Work (cli/Worker.h) claims it, opens it
-// and reads it through its lanes, or gives it to its disk's reader (cli/DiskReaders.h) -> the
+// One thread adds. A file's road: Add -> the window -> Work (cli/loop/Worker.h) claims it, opens it
+// and reads it through its lanes, or gives it to its disk's reader (cli/loop/DiskReaders.h) -> the
 // window hands it on -> its Then (see Job::Then for what a Then may do).
 class Scheduler {
 public:
