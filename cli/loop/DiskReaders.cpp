@@ -80,16 +80,18 @@ bool InMemory(int fd, off_t size) {
 struct Reads {
   bool ownReader;    // one reader for the disk, in disk order; else the hashing threads' lanes
   bool askPageCache; // whether a file counts as Memory when most of it is cached
+  bool askAhead;     // the lanes ask for their files' reads at once when they find them cold
 };
 constexpr Reads ReadsOf(Medium medium) {
   switch (medium) {
   case Medium::Spinning:
-    return {true, true};
+    return {true, true, false};
   case Medium::Flash:
+    return {false, false, true};
   case Medium::Memory:
     break;
   }
-  return {false, false};
+  return {false, false, false};
 }
 
 } // namespace
@@ -293,14 +295,37 @@ DiskReaders::DiskReaders(Window &window, Progress *progress, DescriptorBudget &d
 
 DiskReaders::~DiskReaders() { Finish(); }
 
+namespace {
+
+// What the calling thread last learnt of a device: its disk, and how many of its files in a row
+// were in memory.
+struct LastDevice {
+  bool known = false;
+  dev_t device = 0;
+  Disk disk{};
+  unsigned inMemory = 0, files = 0;
+};
+thread_local LastDevice last;
+
+} // namespace
+
+Disk DiskReaders::DiskOf(const struct stat &info) {
+  if (!last.known || last.device != info.st_dev)
+    last = {true, info.st_dev, disks_.Of(info.st_dev), 0, 0};
+  return last.disk;
+}
+
+bool DiskReaders::AskedAheadWhenCold(const struct stat &info) noexcept {
+  try {
+    return forced_ != Road::Disk &&
+           ReadsOf(DiskOf(info).spinning ? Medium::Spinning : Medium::Flash).askAhead;
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+}
+
 Medium DiskReaders::MediumOf(int fd, const struct stat &info) {
-  thread_local struct {
-    dev_t device = 0;
-    Disk disk{};
-    unsigned inMemory = 0, files = 0;
-  } last;
-  if (last.files == 0 || last.device != info.st_dev)
-    last = {info.st_dev, disks_.Of(info.st_dev), 0, 0};
+  DiskOf(info);
   ++last.files;
   const Medium medium = last.disk.spinning ? Medium::Spinning : Medium::Flash;
   if (!ReadsOf(medium).askPageCache)

@@ -39,8 +39,13 @@ public:
   //
   // Each calling thread keeps what it last learnt of a device (its disk, and how many of its
   // files in a row were in memory), so that a run of files on one device asks sysfs once and,
-  // once many in a row were in memory, asks the page cache about one file in 16 only.
+  // once many in a row were in memory, asks the page cache about one file in 16 only. Files on
+  // flash are never asked about: the lanes read them whether or not they are in memory.
   bool Take(Job &job, int fd, const struct stat &info) noexcept;
+
+  // Whether a file the lanes read is on a medium whose reads are asked for ahead, all at once,
+  // while its data is found not to be in memory (a flash disk's channels each serve one).
+  bool AskedAheadWhenCold(const struct stat &info) noexcept;
 
   // Waits until the readers have read every file they took, and ends their threads.
   void Finish();
@@ -50,6 +55,7 @@ public:
 private:
   enum class Road { Automatic, Lanes, Disk };
   static Road Forced();
+  Disk DiskOf(const struct stat &info);
   Medium MediumOf(int fd, const struct stat &info);
 
   Window &window_;

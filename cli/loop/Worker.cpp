@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -20,9 +22,16 @@ namespace quillsum::cli {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A file alone in a thread's lanes, with a core to spare, is read ahead of its digest on a
 // thread of its own when it is at least this large.
 constexpr off_t kReadAheadFrom = 4 << 20;
+// A first read that takes this long came from the disk, not the page cache: the next
+// kAskAheadFiles files this thread starts are asked for at once, up to kAskedAhead bytes each.
+constexpr auto kColdRead = std::chrono::microseconds(200);
+constexpr unsigned kAskAheadFiles = 256;
+constexpr off_t kAskedAhead = 16 << 20;
 // Fingerprints read 256 bytes a file: taken this many at a time, for fewer trips to the window.
 constexpr std::size_t kFingerprintsAtOnce = 16;
 
@@ -41,6 +50,7 @@ public:
     // nothing may throw before it is back in finished_, or it would be lost.
     pending_.reserve(width_);
     finished_.reserve(4 * width_);
+    started_.reserve(width_);
   }
 
   void Work(bool untilIdle) {
@@ -64,6 +74,7 @@ private:
     DescriptorBudget::Held file; // open until the lane is done with it
     std::unique_ptr<ReadAhead> ahead;
     std::span<std::uint8_t> buffer;
+    bool firstRead = false; // timed, to tell a cold disk
   };
   // How a job's file was opened.
   enum class Opened { Lane, Finished, Later };
@@ -89,7 +100,11 @@ private:
 
   std::vector<Job *> pending_; // claimed, in order; from next_ on, not started yet
   std::size_t next_ = 0;
-  std::vector<Job *> finished_; // digested or left for their turn, not yet marked done
+  std::vector<Job *> finished_;      // digested or left for their turn, not yet marked done
+  std::vector<std::size_t> started_; // lanes given a file by this Start, to read
+  // Files still to ask the kernel for at once as they start: set when a first read had to wait
+  // for the disk, so that a cold disk gets the reads of every lane in flight together.
+  unsigned askAhead_ = 0;
 };
 
 // Marks what is finished done, then claims more: up to this thread's share, so that a few large
@@ -120,18 +135,24 @@ bool LaneWorker::Claim(bool untilIdle) {
 // Starts the files claimed, in order, each in a free lane; what cannot go in a lane is finished
 // (a failure) or left for its turn.
 void LaneWorker::Start() {
+  started_.clear();
   while (Pending() > 0 && !free_.empty()) {
     Job &job = *pending_[next_];
     DescriptorBudget::Held file;
     struct stat info {};
     const Opened opened = Open(job, file, info);
     if (opened == Opened::Later)
-      return;
+      break;
     ++next_;
     if (opened == Opened::Finished)
       continue;
     if (crew_.disks && crew_.disks->Take(job, file.get(), info)) // its disk's reader reads it
       continue;
+    if (askAhead_ > 0 && crew_.disks && crew_.disks->AskedAheadWhenCold(info)) {
+      ::posix_fadvise(file.get(), 0, std::min<off_t>(info.st_size, kAskedAhead),
+                      POSIX_FADV_WILLNEED);
+      --askAhead_;
+    }
     const std::size_t lane = free_.back();
     Lane &at = lanes_[lane];
     // A large file alone, with nothing waiting and a core to spare, is read ahead of its digest.
@@ -142,15 +163,20 @@ void LaneWorker::Start() {
       at.buffer = buffers_.For(lane, static_cast<std::uint64_t>(info.st_size));
       if (at.buffer.empty()) { // no memory for another lane now: it waits for one to free up
         --next_;
-        return;
+        break;
       }
     }
     free_.pop_back();
     at.job = &job;
     at.file = std::move(file);
+    at.firstRead = true;
     ++held_;
-    Read(lane);
+    started_.push_back(lane);
   }
+  // Every file started was asked for before any is read: on a cold disk their reads are then in
+  // flight together, one for each channel.
+  for (std::size_t lane : started_)
+    Read(lane);
 }
 
 // Opens the job's file if it is a regular one. The name's type is looked at before the open, so
@@ -225,6 +251,7 @@ void LaneWorker::Read(std::size_t lane) {
     }
     end = chunk.empty();
   } else {
+    const auto began = at.firstRead ? Clock::now() : Clock::time_point{};
     std::size_t size = 0;
     // To the end, as md5sum reads: a file that grows meanwhile is read as far as it has grown.
     while (size < at.buffer.size() && !end) {
@@ -239,6 +266,8 @@ void LaneWorker::Read(std::size_t lane) {
       }
     }
     chunk = at.buffer.first(size);
+    if (std::exchange(at.firstRead, false) && Clock::now() - began > kColdRead)
+      askAhead_ = kAskAheadFiles;
   }
   if (crew_.progress)
     crew_.progress->Read(chunk.size());
