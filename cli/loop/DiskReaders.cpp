@@ -32,6 +32,17 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kGather = std::chrono::milliseconds(50);
 constexpr auto kGatherLook = std::chrono::milliseconds(1);
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+// Once a flash disk's file is found cold, the next kColdFiles files are asked for ahead, each up
+// to kWarmed bytes (the rest of a large file is the lane's to ask for), by kWarmersPerCore
+// threads a core (enough reads in flight for a flash disk's channels), never more than
+// kWarmedAhead files past where the hashing threads claim.
+constexpr unsigned kColdFiles = 4096;
+constexpr off_t kWarmed = 256 << 10;
+constexpr unsigned kWarmersPerCore = 4;
+constexpr std::uint64_t kWarmedAhead = 1024;
+constexpr auto kLookAgain = std::chrono::milliseconds(1);
+
+unsigned HardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 // What a reader reads at a time; a file this large or larger is read ahead of its digest, so that
 // the disk never waits for the hash.
 constexpr std::size_t kRead = 1 << 20;
@@ -309,23 +320,114 @@ thread_local LastDevice last;
 
 } // namespace
 
-Disk DiskReaders::DiskOf(const struct stat &info) {
-  if (!last.known || last.device != info.st_dev)
-    last = {true, info.st_dev, disks_.Of(info.st_dev), 0, 0};
+Disk DiskReaders::DiskOf(dev_t device) {
+  if (!last.known || last.device != device)
+    last = {true, device, disks_.Of(device), 0, 0};
   return last.disk;
 }
 
-bool DiskReaders::AskedAheadWhenCold(const struct stat &info) noexcept {
+// Threads that only wait on the disk: each takes the next file not claimed yet, up to kWarmedAhead
+// past where claiming stands, opens it, and asks the kernel for its first pages (all of a small
+// file), then closes it. The lanes then find its data in memory, or on its way.
+class DiskReaders::Warmers {
+public:
+  Warmers(DiskReaders &readers, unsigned threads) : readers_(readers) {
+    for (unsigned k = 0; k < threads; ++k)
+      if (std::thread thread = StartThread([this] { Run(); }); thread.joinable())
+        threads_.push_back(std::move(thread));
+  }
+  ~Warmers() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread &thread : threads_)
+      thread.join();
+  }
+  void Wake() { wake_.notify_all(); }
+
+private:
+  void Run() {
+    for (;;) {
+      std::string name;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || readers_.cold_ > 0; });
+        if (stopping_)
+          return;
+        try {
+          const std::uint64_t next =
+              readers_.window_.Peek(cursor_, 1, kWarmedAhead, [&name](const Job &job) {
+                if (job.name != "-")
+                  name = job.name;
+              });
+          if (next == cursor_) { // nothing new to look at: the claimers caught up
+            wake_.wait_for(lock, kLookAgain);
+            continue;
+          }
+          cursor_ = next;
+        } catch (const std::bad_alloc &) {
+          continue; // that file is read as it comes
+        }
+      }
+      if (!name.empty() && readers_.cold_.load() > 0) {
+        Warm(name);
+        readers_.cold_.fetch_sub(1);
+      }
+    }
+  }
+
+  void Warm(const std::string &name) {
+    struct stat info {};
+    // Only a regular file: opening a FIFO would let its writer go on out of its turn. Nothing
+    // on a spinning disk: its reader reads in disk order.
+    if (::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
+      return;
+    try {
+      if (readers_.DiskOf(info.st_dev).spinning)
+        return;
+    } catch (const std::bad_alloc &) {
+      return;
+    }
+    const DescriptorBudget::Held file = readers_.descriptors_.TryOpen(name.c_str(), kOpenFlags);
+    if (file)
+      ::posix_fadvise(file.get(), 0, std::min<off_t>(info.st_size, kWarmed), POSIX_FADV_WILLNEED);
+  }
+
+  DiskReaders &readers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t cursor_ = 0; // the window's index to look at next
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+void DiskReaders::FoundCold(dev_t device) noexcept {
   try {
-    return forced_ != Road::Disk &&
-           ReadsOf(DiskOf(info).spinning ? Medium::Spinning : Medium::Flash).askAhead;
+    if (forced_ == Road::Disk ||
+        !ReadsOf(DiskOf(device).spinning ? Medium::Spinning : Medium::Flash).askAhead)
+      return;
+    cold_ = kColdFiles;
+    const std::lock_guard lock(mutex_);
+    if (!warmers_)
+      warmers_ = std::make_unique<Warmers>(*this, kWarmersPerCore * HardwareThreads());
+    warmers_->Wake();
+  } catch (const std::bad_alloc &) { // no warmers: the lanes read as they can
+  }
+}
+
+bool DiskReaders::AskAhead(dev_t device) noexcept {
+  try {
+    return cold_ > 0 && forced_ != Road::Disk &&
+           ReadsOf(DiskOf(device).spinning ? Medium::Spinning : Medium::Flash).askAhead;
   } catch (const std::bad_alloc &) {
     return false;
   }
 }
 
 Medium DiskReaders::MediumOf(int fd, const struct stat &info) {
-  DiskOf(info);
+  DiskOf(info.st_dev);
   ++last.files;
   const Medium medium = last.disk.spinning ? Medium::Spinning : Medium::Flash;
   if (!ReadsOf(medium).askPageCache)
@@ -366,6 +468,7 @@ bool DiskReaders::Take(Job &job, int fd, const struct stat &info) noexcept {
 
 void DiskReaders::Finish() {
   const std::lock_guard lock(mutex_);
+  warmers_.reset();
   for (auto &[disk, reader] : readers_)
     reader->Stop();
   readers_.clear();

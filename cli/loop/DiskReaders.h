@@ -5,6 +5,7 @@
 #include "cli/loop/Disks.h"
 #include "cli/loop/Job.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,19 +44,25 @@ public:
   // flash are never asked about: the lanes read them whether or not they are in memory.
   bool Take(Job &job, int fd, const struct stat &info) noexcept;
 
-  // Whether a file the lanes read is on a medium whose reads are asked for ahead, all at once,
-  // while its data is found not to be in memory (a flash disk's channels each serve one).
-  bool AskedAheadWhenCold(const struct stat &info) noexcept;
+  // A lane's first read of a file on this device had to wait for the disk. On a medium whose
+  // reads are asked for ahead (flash, whose channels each serve one read at a time), the next
+  // files are then asked for at once: by the lanes as they start them (AskAhead), and by
+  // warmers, threads that only wait on the disk, which open the files not claimed yet and ask the
+  // kernel for their pages, so that many reads are in flight however few hashing threads run.
+  void FoundCold(dev_t device) noexcept;
+  // Whether a file on this device that a lane starts now is to be asked for at once.
+  bool AskAhead(dev_t device) noexcept;
 
   // Waits until the readers have read every file they took, and ends their threads.
   void Finish();
 
   class Reader;
+  class Warmers;
 
 private:
   enum class Road { Automatic, Lanes, Disk };
   static Road Forced();
-  Disk DiskOf(const struct stat &info);
+  Disk DiskOf(dev_t device);
   Medium MediumOf(int fd, const struct stat &info);
 
   Window &window_;
@@ -65,6 +72,8 @@ private:
   Disks disks_;
   std::mutex mutex_;
   std::map<dev_t, std::unique_ptr<Reader>> readers_; // by disk
+  std::unique_ptr<Warmers> warmers_;                 // started when a flash disk is found cold
+  std::atomic<unsigned> cold_ = 0; // files still to ask for ahead since a read was found cold
 };
 
 } // namespace quillsum::cli

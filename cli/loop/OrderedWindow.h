@@ -124,6 +124,22 @@ public:
     }
   }
 
+  // For those that look ahead of the claimers (reading a file before its claimer does): visits,
+  // under the window's lock, the items not claimed yet from index `from` on (or from where
+  // claiming stands, if that is further on), `most` of them at most and none `ahead` or more past
+  // where claiming stands. visit must only read the item and copy what it needs. Gives the index
+  // after the last item visited.
+  std::uint64_t Peek(std::uint64_t from, std::size_t most, std::uint64_t ahead,
+                     const std::function<void(const Item &)> &visit) {
+    const std::lock_guard lock(mutex_);
+    const std::uint64_t claimed = std::max(claimed_, handedOn_);
+    std::uint64_t index = std::max(from, claimed);
+    for (const std::uint64_t end = std::min(added_, claimed + ahead); index < end && most > 0;
+         ++index, --most)
+      visit(items_[index % items_.size()]);
+    return index;
+  }
+
   // Marks claimed items done and hands on what is next in order.
   void Complete(std::span<Item *const> items) {
     std::unique_lock lock(mutex_);

@@ -27,10 +27,9 @@ using Clock = std::chrono::steady_clock;
 // A file alone in a thread's lanes, with a core to spare, is read ahead of its digest on a
 // thread of its own when it is at least this large.
 constexpr off_t kReadAheadFrom = 4 << 20;
-// A first read that takes this long came from the disk, not the page cache: the next
-// kAskAheadFiles files this thread starts are asked for at once, up to kAskedAhead bytes each.
+// A first read that takes this long came from the disk, not the page cache.
 constexpr auto kColdRead = std::chrono::microseconds(200);
-constexpr unsigned kAskAheadFiles = 256;
+// What a lane asks for at once of a file on a cold disk that reads ahead.
 constexpr off_t kAskedAhead = 16 << 20;
 // Fingerprints read 256 bytes a file: taken this many at a time, for fewer trips to the window.
 constexpr std::size_t kFingerprintsAtOnce = 16;
@@ -75,6 +74,7 @@ private:
     std::unique_ptr<ReadAhead> ahead;
     std::span<std::uint8_t> buffer;
     bool firstRead = false; // timed, to tell a cold disk
+    dev_t device = 0;
   };
   // How a job's file was opened.
   enum class Opened { Lane, Finished, Later };
@@ -102,9 +102,6 @@ private:
   std::size_t next_ = 0;
   std::vector<Job *> finished_;      // digested or left for their turn, not yet marked done
   std::vector<std::size_t> started_; // lanes given a file by this Start, to read
-  // Files still to ask the kernel for at once as they start: set when a first read had to wait
-  // for the disk, so that a cold disk gets the reads of every lane in flight together.
-  unsigned askAhead_ = 0;
 };
 
 // Marks what is finished done, then claims more: up to this thread's share, so that a few large
@@ -148,11 +145,9 @@ void LaneWorker::Start() {
       continue;
     if (crew_.disks && crew_.disks->Take(job, file.get(), info)) // its disk's reader reads it
       continue;
-    if (askAhead_ > 0 && crew_.disks && crew_.disks->AskedAheadWhenCold(info)) {
+    if (crew_.disks && crew_.disks->AskAhead(info.st_dev))
       ::posix_fadvise(file.get(), 0, std::min<off_t>(info.st_size, kAskedAhead),
                       POSIX_FADV_WILLNEED);
-      --askAhead_;
-    }
     const std::size_t lane = free_.back();
     Lane &at = lanes_[lane];
     // A large file alone, with nothing waiting and a core to spare, is read ahead of its digest.
@@ -170,6 +165,7 @@ void LaneWorker::Start() {
     at.job = &job;
     at.file = std::move(file);
     at.firstRead = true;
+    at.device = info.st_dev;
     ++held_;
     started_.push_back(lane);
   }
@@ -266,8 +262,8 @@ void LaneWorker::Read(std::size_t lane) {
       }
     }
     chunk = at.buffer.first(size);
-    if (std::exchange(at.firstRead, false) && Clock::now() - began > kColdRead)
-      askAhead_ = kAskAheadFiles;
+    if (std::exchange(at.firstRead, false) && crew_.disks && Clock::now() - began > kColdRead)
+      crew_.disks->FoundCold(at.device);
   }
   if (crew_.progress)
     crew_.progress->Read(chunk.size());
