@@ -544,6 +544,8 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminalAndErasesItself) {
       {{}, true, bare.c_str(), ""},
       {{"abc", "-"}, true, one.c_str(), abcLine},
       {{}, true, bare.c_str(), "", SIGINT},
+      {{}, true, bare.c_str(), "", SIGQUIT}, // every signal that ends it, not only the usual
+      {{}, true, bare.c_str(), "", SIGUSR1},
       {{}, false, nullptr, ""}, // a second and a half of work shows nothing
   };
   for (const Case &c : cases) {
