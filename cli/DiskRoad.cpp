@@ -210,8 +210,9 @@ private:
       md5_.Feed(0, chunk, end);
       md5_.Run();
     }
+    std::optional<FileTimes> times = TimesOf(info, file.get());
     Forget(file);
-    Finish(job, {Lower(md5_.Digest(0))});
+    Finish(job, {Lower(md5_.Digest(0)), 0, times});
   }
 
   // Opens the file that comes next and asks the kernel to start reading it.

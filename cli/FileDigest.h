@@ -4,17 +4,30 @@
 #include "cli/Options.h"
 #include "cli/Progress.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include <sys/stat.h>
 
 namespace quillsum::cli {
 
+// A regular file's size and modification time, as they were when it was opened.
+struct FileTimes {
+  std::int64_t size = 0;
+  timespec mtime{};
+};
+
 // What digesting a file gave.
 struct Digest {
   std::string hex; // lower case for MD5, upper case for a fingerprint; "" on failure
   int error = 0;   // then: the errno of the failure, or kNotRegular
+  // Of the descriptor read, when it is a regular file whose times held still while it was read.
+  std::optional<FileTimes> times{};
 };
+// The times of a file, fstat'ed as opened when it was opened and read since on fd: none when it
+// is no regular file, or its size or modification time changed meanwhile.
+std::optional<FileTimes> TimesOf(const struct stat &opened, int fd);
 // A fingerprint asked of what is not a regular file: a pipe, FIFO, device or socket.
 inline constexpr int kNotRegular = -1;
 

@@ -63,6 +63,7 @@ private:
     std::optional<UniqueFd> file; // open until the lane is done with it
     std::unique_ptr<ReadAhead> ahead;
     std::span<std::uint8_t> buffer;
+    struct stat opened {}; // its file's, when opened
   };
   // How a job's file was opened.
   enum class Opened { Lane, Finished, Later };
@@ -148,6 +149,7 @@ void LaneWorker::Start() {
     }
     free_.pop_back();
     at.job = &job;
+    at.opened = info;
     at.file.emplace(std::move(file));
     ++held_;
     Read(lane);
@@ -214,7 +216,8 @@ LaneWorker::Opened LaneWorker::Open(Job &job, UniqueFd &file, struct stat &info)
 // ready, a place among the free lanes.
 void LaneWorker::FeedOrFinish(std::size_t lane) {
   if (md5_.Done(lane))
-    Finish(lane, {Lower(md5_.Digest(lane))});
+    Finish(lane,
+           {Lower(md5_.Digest(lane)), 0, TimesOf(lanes_[lane].opened, lanes_[lane].file->get())});
   else
     Read(lane);
 }
