@@ -32,7 +32,7 @@ void Audit::Walk(Pipeline &pipeline) {
     walked_ = false;
   };
   ForEachFile(
-      options_.audit, true,
+      options_.audit, true, options_.excluded,
       [&](std::string name, bool) {
         // Listed, or walked already from another of the folders.
         if (!listed_.insert(NormalName(name)).second)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/FileDigest.h"
+#include "cli/Lines.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
@@ -7,6 +9,10 @@
 namespace quillsum::cli {
 
 // The four kinds of work, each giving whether all of it went well. progress may be null.
+
+// A file's digest line, with its times line before it when times are asked for and known.
+std::string PrintedLines(const std::string &name, const Digest &digest, const LineStyle &style,
+                         bool times);
 
 // Prints the digest line of each file the operands stand for.
 bool DigestFiles(const Options &options, Output &output, Progress *progress);

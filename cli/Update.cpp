@@ -181,7 +181,7 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
   {
     Pipeline pipeline(options.jobs, options.method, progress, output);
     ForEachFile(
-        options.operands, options.recursive,
+        options.operands, options.recursive, options.excluded,
         [&](std::string name, bool walked) {
           if (!seen.insert(NormalName(name)).second)
             return true;
