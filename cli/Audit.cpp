@@ -75,6 +75,18 @@ bool Audit::Moved(const std::string &name, const std::string &hex) {
   return true;
 }
 
+bool Audit::Changed(const std::string &name, std::string_view times, const Digest &digest) {
+  if (digest.times) {
+    const std::string now = TimesLine(digest.times->size, digest.times->mtime, false);
+    if (times == std::string_view(now).substr(0, now.size() - 1))
+      return false; // as listed: damage, or a tool that put the old time back
+  }                 // else it changed while it was read: an edit going on
+  ++changed_;
+  if (!options_.status)
+    output_.Out(VerdictLine(name, "CHANGED"));
+  return true;
+}
+
 bool Audit::Report() {
   std::uint64_t fresh = 0;
   for (std::size_t k = 0; k < unlisted_.size(); ++k) {
@@ -85,12 +97,15 @@ bool Audit::Report() {
       output_.Out(VerdictLine(unlisted_[k], "NEW"));
   }
   if (!options_.status) {
+    if (changed_ != 0)
+      output_.Warning(changed_, "listed file was changed since the list",
+                      "listed files were changed since the list");
     if (moved_ != 0)
       output_.Warning(moved_, "listed file was moved", "listed files were moved");
     if (fresh != 0)
       output_.Warning(fresh, "file is not listed", "files are not listed");
   }
-  return walked_ && moved_ == 0 && fresh == 0;
+  return walked_ && changed_ == 0 && moved_ == 0 && fresh == 0;
 }
 
 } // namespace quillsum::cli

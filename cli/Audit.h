@@ -33,8 +33,11 @@ public:
   // A listed file that does not exist, in its turn: true, with its line printed, when a file no
   // list names has the digest it is listed with and is not yet another's target.
   bool Moved(const std::string &name, const std::string &hex);
+  // A listed file whose digest differs from its line, in its turn: true, with its line printed,
+  // when its size or modification time differs from the list's times line too (an edit).
+  bool Changed(const std::string &name, std::string_view times, const Digest &digest);
   // After the last list line: the NEW lines and the warnings. Whether all was as listed: nothing
-  // moved or new, and every folder walked.
+  // changed, moved or new, and every folder walked.
   bool Report();
 
 private:
@@ -48,6 +51,7 @@ private:
   std::vector<bool> targets_;              // of moves, by index in unlisted_
   std::unordered_map<std::string, std::deque<std::size_t>> byDigest_; // lower-case hex
   std::uint64_t moved_ = 0;
+  std::uint64_t changed_ = 0;
 };
 
 } // namespace quillsum::cli
