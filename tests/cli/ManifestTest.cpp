@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -31,6 +32,9 @@ namespace fs = std::filesystem;
 using test::Ran;
 using test::RunCli;
 using test::TempDir;
+
+// The user that Launch::unprivileged runs as when the tests run as root.
+constexpr uid_t kNobody = 65534;
 
 // A name as lines escape it: \\, \n and \r.
 std::string Escaped(const std::string &name) {
@@ -108,13 +112,14 @@ std::string Verdict(const std::string &name, const std::string &what,
   return std::string(escape ? "\\" : "") + shown(name) + ": " + what + shown(target) + "\n";
 }
 
-// What --audit says: each list line as -c says it, except that a missing file takes the first
+// What --audit says: each list line as -c says it, except that a file whose line has a times line
+// that no longer holds and whose digest differs is CHANGED, and a missing file takes the first
 // unlisted file (in walk order, once) with its digest as where it moved; then each other unlisted
 // file as NEW; then the warnings, md5sum's first. Names beneath the folder, with the prefixes
 // the list and the walk give them.
 Ran Model(const Tree &before, const std::vector<std::string> &listOrder, const Tree &after,
           const std::vector<std::string> &walked, const std::string &walkPrefix, const Form &form,
-          const std::string &option) {
+          const std::string &option, const std::set<std::string> &timesChanged) {
   std::vector<std::string> unlisted;
   for (const std::string &name : walked)
     if (std::find(listOrder.begin(), listOrder.end(), name) == listOrder.end())
@@ -124,14 +129,16 @@ Ran Model(const Tree &before, const std::vector<std::string> &listOrder, const T
   const auto say = [&](const std::string &line) {
     audited.out += option == "--status" ? "" : line;
   };
-  int unreadable = 0, mismatched = 0, moved = 0, fresh = 0;
+  int unreadable = 0, mismatched = 0, changed = 0, moved = 0, fresh = 0;
   for (const std::string &name : listOrder) {
     const std::string digest = form.Digest(before.at(name)), listed = "tree/" + name;
     if (after.contains(name)) {
       const bool match = form.Digest(after.at(name)) == digest;
-      mismatched += !match;
+      const bool edited = !match && timesChanged.contains(name);
+      mismatched += !match && !edited;
+      changed += edited;
       if (!match || option != "--quiet")
-        say(Verdict(listed, match ? "OK" : "FAILED"));
+        say(Verdict(listed, match ? "OK" : edited ? "CHANGED" : "FAILED"));
     } else if (option != "--ignore-missing") {
       std::size_t k = 0;
       while (k < unlisted.size() && (taken[k] || form.Digest(after.at(unlisted[k])) != digest))
@@ -159,10 +166,24 @@ Ran Model(const Tree &before, const std::vector<std::string> &listOrder, const T
   };
   warn(unreadable, "listed file could not be read", "listed files could not be read");
   warn(mismatched, "computed checksum did NOT match", "computed checksums did NOT match");
+  warn(changed, "listed file was changed since the list",
+       "listed files were changed since the list");
   warn(moved, "listed file was moved", "listed files were moved");
   warn(fresh, "file is not listed", "files are not listed");
-  audited.status = unreadable + mismatched + moved + fresh == 0 ? 0 : 1;
+  audited.status = unreadable + mismatched + changed + moved + fresh == 0 ? 0 : 1;
   return audited;
+}
+
+// The times line of a file as it is now: "#size=SIZE mtime=YYYY-MM-DDTHH:MM:SS.NNNNNNNNNZ".
+std::string TimesLine(const fs::path &file, char end) {
+  struct stat info {};
+  EXPECT_EQ(::stat(file.c_str(), &info), 0) << file;
+  tm utc{};
+  ::gmtime_r(&info.st_mtim.tv_sec, &utc);
+  char day[64], nanoseconds[16];
+  std::strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(nanoseconds, sizeof nanoseconds, "%09ld", info.st_mtim.tv_nsec);
+  return "#size=" + std::to_string(info.st_size) + " mtime=" + day + '.' + nanoseconds + 'Z' + end;
 }
 
 const Tree kTree = {
@@ -178,7 +199,9 @@ const Tree kTree = {
     {"with space/f g.txt", "foxtrot"},
 };
 
-TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
+// Audits the tree after each row's edits, and with times lines in the list updates it too: the
+// listed files whose times changed get new lines where theirs were, the new ones are appended.
+TEST(Manifest, AuditAndUpdateTellEditedDamagedMissingMovedAndNewFilesApart) {
   const std::nullopt_t gone = std::nullopt;
   const Edits changed = {{"b.txt", "bravo, edited"}};
   const Edits deleted = {{"sub/d.txt", gone}};
@@ -197,8 +220,20 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
   Edits all;
   for (const Edits &edits : {changed, deleted, moved, renamed, added, copies, oddNames})
     all.insert(edits.begin(), edits.end());
-  const std::pair<const char *, Edits> rows[] = {
+  // Every file written since the list gets a new time, but those whose time is put back (with
+  // its nanoseconds): same size and time, other content, is damage.
+  struct Row {
+    const char *what;
+    Edits edits;
+    std::set<std::string> timePutBack = {};
+  };
+  const Row rows[] = {
       {"nothing", {}},
+      {"edited: new content and time", {{"b.txt", "bravo, edited"}, {"sub/d.txt", "delt4"}}},
+      {"damaged: new content of the same size, its time put back",
+       {{"b.txt", "brav0"}, {"sub/deep/e.txt", "ech0"}},
+       {"b.txt", "sub/deep/e.txt"}},
+      {"touched: new time, same content", {{"b.txt", "bravo"}}},
       {"a file changed", changed},
       {"one deleted", deleted},
       {"one moved", moved},
@@ -214,6 +249,7 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
     Form form;
     std::string option; // one of -c's, or a folder within the other
     std::string folder; // as --audit gives it
+    bool times = false; // a times line before each digest line of the list
   };
   const Variant variants[] = {
       {{}, "", "tree"},
@@ -222,23 +258,36 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
       {{}, "--ignore-missing", "tree"},
       {{}, "--audit=tree/sub", "tree"},
       {{.fingerprint = true}, "", "./tree/"},
+      {{}, "", "tree", true},
+      {{}, "--quiet", "tree", true},
+      {{.fingerprint = true, .tag = true}, "", "tree", true},
   };
   // The list names the files in an order of its own; the walk's is another.
   std::vector<std::string> listOrder;
   for (const auto &[name, content] : kTree)
     listOrder.insert(listOrder.begin(), name);
 
-  for (const auto &[row, edits] : rows)
+  const timespec kLater[2] = {{1'600'000'000, 123'456'789}, {1'600'000'000, 123'456'789}};
+
+  for (const auto &[row, edits, timePutBack] : rows)
     for (const Variant &variant : variants) {
       SCOPED_TRACE(std::string(row) + ": " + testing::PrintToString(variant.form.Options()) +
-                   variant.option + ' ' + variant.folder);
+                   variant.option + ' ' + variant.folder + (variant.times ? " with times" : ""));
       TempDir dir;
       const fs::path tree = dir.path() / "tree";
       Plant(tree, kTree);
       // The list lies in the folder it lists: it is never reported.
+      std::map<std::string, std::string> listedLines;
+      std::map<std::string, timespec> planted;
       std::string list;
-      for (const std::string &name : listOrder)
-        list += variant.form.Line("tree/" + name, kTree.at(name));
+      for (const std::string &name : listOrder) {
+        struct stat info {};
+        ASSERT_EQ(::stat((tree / name).c_str(), &info), 0);
+        planted[name] = info.st_mtim;
+        listedLines[name] = (variant.times ? TimesLine(tree / name, variant.form.End()) : "") +
+                            variant.form.Line("tree/" + name, kTree.at(name));
+        list += listedLines[name];
+      }
       dir.Write("tree/tree.md5", list);
       Tree after = kTree;
       for (const auto &[name, content] : edits)
@@ -247,15 +296,31 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
         else if (after.erase(name))
           fs::remove(tree / name);
       Plant(tree, after);
+      std::set<std::string> timesChanged;
+      for (const auto &[name, content] : after) {
+        const fs::path file = tree / name;
+        if (!timePutBack.contains(name))
+          ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), kLater, 0), 0);
+        else if (const timespec old[2] = {{0, UTIME_OMIT}, planted.at(name)};
+                 ::utimensat(AT_FDCWD, file.c_str(), old, 0) != 0)
+          FAIL() << std::strerror(errno);
+        if (kTree.contains(name) && TimesLine(file, variant.form.End()) +
+                                            variant.form.Line("tree/" + name, kTree.at(name)) !=
+                                        listedLines.at(name))
+          timesChanged.insert(name);
+      }
       std::vector<std::string> walked;
       Walk(tree, "", walked);
       std::erase(walked, "tree.md5");
       const std::string prefix =
           variant.folder.ends_with('/') ? variant.folder : variant.folder + '/';
       const Ran expected =
-          Model(kTree, listOrder, after, walked, prefix, variant.form, variant.option);
+          Model(kTree, listOrder, after, walked, prefix, variant.form, variant.option,
+                variant.times ? timesChanged : std::set<std::string>{});
 
+      // -c reads either form of line, and takes no --tag.
       std::vector<std::string> args = variant.form.Options();
+      std::erase(args, "--tag");
       args.insert(args.end(), {"-c", "tree/tree.md5", "--audit=" + variant.folder});
       if (!variant.option.empty())
         args.push_back(variant.option);
@@ -263,6 +328,33 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
       EXPECT_EQ(ran.out, expected.out);
       EXPECT_EQ(ran.err, expected.err);
       EXPECT_EQ(ran.status, expected.status);
+      if (!variant.times || !variant.option.empty())
+        continue;
+
+      // The update: what was edited or touched gets new lines where its lines were; damage
+      // and what is gone keep theirs; what is new is appended, in walk order.
+      std::string printed, updated;
+      for (const std::string &name : walked) {
+        const bool listed = kTree.contains(name);
+        if (listed && !timesChanged.contains(name))
+          continue;
+        const std::string lines = TimesLine(tree / name, variant.form.End()) +
+                                  variant.form.Line("tree/" + name, after.at(name));
+        printed += lines;
+        if (listed)
+          listedLines[name] = lines;
+        else
+          updated += lines;
+      }
+      for (auto name = listOrder.rbegin(); name != listOrder.rend(); ++name)
+        updated.insert(0, listedLines.at(*name));
+      args = variant.form.Options();
+      args.insert(args.end(), {"-r", "tree", "--update=tree/tree.md5"});
+      const Ran update = RunCli(args, dir.path());
+      EXPECT_EQ(update.out, printed);
+      EXPECT_EQ(update.err, "");
+      EXPECT_EQ(update.status, 0);
+      EXPECT_EQ(test::ReadFile(tree / "tree.md5"), updated);
     }
 }
 
@@ -417,6 +509,9 @@ TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
     const fs::path list = dir.Write(c.folder + "/list", old);
     for (const fs::path &reachable : {dir.path(), dir.path() / "tree", list})
       fs::permissions(reachable, fs::perms::all);
+    // The list is the runner's own: one it could not keep as it is would be refused first.
+    if (::geteuid() == 0)
+      ASSERT_EQ(::chown(list.c_str(), kNobody, kNobody), 0);
     fs::permissions(dir.path() / "tree" / "locked", fs::perms::none);
     fs::permissions(dir.path() / c.folder, c.perms);
     const Seen before = Look(list);
