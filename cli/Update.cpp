@@ -285,15 +285,8 @@ public:
     if (locked_)
       while (::flock(locked_.get(), LOCK_EX) != 0 && errno == EINTR) {
       }
-    fd_ = OpenForReading(path_);
-    if (!fd_)
-      return errno == ENOENT ? 0 : errno;
-    if (::fstat(fd_.get(), &info_) != 0)
-      return errno;
-    if (!S_ISREG(info_.st_mode))
-      return kNotRegular;
-    if (info_.st_nlink > 1)
-      return kOtherLinks;
+    if (const int error = OpenList())
+      return error == ENOENT ? 0 : error;
     return index_.Read(fd_.get(), end_, method);
   }
 
@@ -339,7 +332,13 @@ public:
       if (!out)
         return errno;
       std::uint64_t copied = 0;
-      int error = Write(out.get(), splices, added, copied);
+      // A list that was missing is an empty one: what another program wrote there since was
+      // appended to it.
+      int error = exists() ? 0 : OpenList();
+      if (error == ENOENT)
+        error = 0;
+      if (error == 0)
+        error = Write(out.get(), splices, added, copied);
       bool again = false;
       if (error == 0 && exists()) {
         // Written while the old list had these bytes: still so, and still the list's file?
@@ -370,6 +369,18 @@ public:
   }
 
 private:
+  // Opens the list and looks at what it is. Gives 0, or the errno or reason it cannot be updated.
+  int OpenList() {
+    fd_ = OpenForReading(path_);
+    if (!fd_)
+      return errno;
+    if (::fstat(fd_.get(), &info_) != 0)
+      return errno;
+    if (!S_ISREG(info_.st_mode))
+      return kNotRegular;
+    return info_.st_nlink > 1 ? kOtherLinks : 0;
+  }
+
   // The new list's bytes into out; copied is how many of the old list's were read.
   int Write(int out, const std::vector<Splice> &splices, const std::string &added,
             std::uint64_t &copied) {
@@ -417,7 +428,7 @@ private:
       if (!copy(kToTheEnd, true))
         return errno;
       md5.MD5Final();
-      if (at < index_.size() || md5.GetValues() != index_.digest())
+      if (at < index_.size() || (index_.size() > 0 && md5.GetValues() != index_.digest()))
         return kChangedMeanwhile;
     }
     copied = at;

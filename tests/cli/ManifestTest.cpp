@@ -19,9 +19,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 
 #include <unistd.h>
 
@@ -527,6 +529,210 @@ TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
     EXPECT_EQ(Look(list), before);
     EXPECT_EQ(Entries(dir.path() / c.folder), std::set<std::string>{"list"});
   }
+}
+
+// Two updates of one list at once, and lines appended with ">>" meanwhile: every line either adds
+// is in the list at the end.
+TEST(Manifest, UpdateKeepsEveryLineAnotherWriterAdds) {
+  const Form md5;
+  TempDir dir;
+  // Large enough that the updates are still hashing while the appends come.
+  Tree one, two;
+  for (int k = 0; k < 24; ++k) {
+    one["f" + std::to_string(k)] = test::RandomBytes(256 * 1024, static_cast<std::uint32_t>(k));
+    two["g" + std::to_string(k)] = std::to_string(k);
+  }
+  Plant(dir.path() / "one", one);
+  Plant(dir.path() / "two", two);
+  const fs::path list = dir.path() / "list";
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (const std::string jobs : {"1", "2", "8"}) {
+    SCOPED_TRACE("-j " + jobs);
+    fs::remove(list);
+    std::multiset<std::string> expected;
+    for (const auto &[folder, tree] : {std::pair{"one/", &one}, std::pair{"two/", &two}})
+      for (const auto &[name, content] : *tree)
+        expected.insert(md5.Line(folder + name, content));
+    std::vector<pid_t> runs;
+    for (const std::string folder : {"one", "two"}) {
+      test::Launch launch =
+          test::CliLaunch({"-j", jobs, "-r", folder, "--update=list"}, dir.path());
+      launch.out = null;
+      runs.push_back(test::Start(launch).pid);
+    }
+    for (int k = 0; k < 20; ++k) {
+      const std::string line = md5.Line("appended " + std::to_string(k), "");
+      const int appending = ::open(list.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      ASSERT_EQ(::write(appending, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+      ::close(appending);
+      expected.insert(line);
+      ::usleep(2000);
+    }
+    for (const pid_t run : runs)
+      EXPECT_EQ(test::Wait(run), 0);
+    std::multiset<std::string> lines;
+    std::istringstream listed(test::ReadFile(list));
+    for (std::string line; std::getline(listed, line);)
+      lines.insert(line + '\n');
+    std::vector<std::string> lost, more;
+    std::ranges::set_difference(expected, lines, std::back_inserter(lost));
+    std::ranges::set_difference(lines, expected, std::back_inserter(more));
+    EXPECT_EQ(lost, std::vector<std::string>{});
+    EXPECT_EQ(more, std::vector<std::string>{});
+  }
+  ::close(null);
+}
+
+// Where --update writes, or why it does not: a list the user may not write, or whose hard links
+// or owner a new copy would not keep, is refused before any work; a symbolic link's target is
+// updated, or created when it does not exist; a scratch file a killed run left is neither listed
+// nor kept.
+TEST(Manifest, UpdateWritesTheListWhereItLeadsOrRefusesIt) {
+  const Form md5;
+  const std::string old = md5.Line("tree/old", "old"), fresh = md5.Line("tree/a", "alpha");
+  const bool root = ::geteuid() == 0;
+  struct Case {
+    const char *what;
+    std::string list;                                 // as --update names it
+    std::function<void(const fs::path &dir)> prepare; // with "list" holding old, and the tree
+    bool unprivileged;
+    std::string err;
+    std::string written; // the file that should then hold old and the new line; "" if none
+  };
+  const std::string refused = "quillsum-cli: cannot update list: ";
+  const Case cases[] = {
+      {"read-only", "list",
+       [&](const fs::path &dir) {
+         if (root)
+           ASSERT_EQ(::chown((dir / "list").c_str(), kNobody, kNobody), 0);
+         fs::permissions(dir / "list",
+                         fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+       },
+       true, "quillsum-cli: list: Permission denied\n", ""},
+      {"another user's, in a folder all may write", "list",
+       [](const fs::path &dir) { fs::permissions(dir / "list", fs::perms::all); }, true,
+       refused + "it belongs to another user, whom a new copy could not keep as its owner\n", ""},
+      {"hard-linked", "list",
+       [](const fs::path &dir) { fs::create_hard_link(dir / "list", dir / "other name"); }, false,
+       refused + "it has other hard links, which a new copy would leave with the old one\n", ""},
+      {"a symbolic link", "link",
+       [](const fs::path &dir) {
+         fs::create_directory(dir / "real");
+         fs::rename(dir / "list", dir / "real" / "list");
+         fs::create_symlink("real/list", dir / "link");
+       },
+       false, "", "real/list"},
+      {"a dangling symbolic link", "link",
+       [](const fs::path &dir) {
+         fs::remove(dir / "list");
+         fs::create_directory(dir / "real");
+         fs::create_symlink("real/new", dir / "link");
+       },
+       false, "", "real/new"},
+      {"a stale scratch file beside it and in the tree", "tree/list",
+       [](const fs::path &dir) {
+         fs::rename(dir / "list", dir / "tree" / "list");
+         std::ofstream(dir / "tree" / ".quillsum-cli-AbC123") << "half a list";
+       },
+       false, "", "tree/list"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.unprivileged && !root)
+      GTEST_SKIP() << "needs root, to run as another user";
+    TempDir dir;
+    Plant(dir.path() / "tree", {{"a", "alpha"}});
+    dir.Write("list", old);
+    fs::permissions(dir.path(), fs::perms::all);
+    c.prepare(dir.path());
+    const std::set<std::string> entries = Entries(dir.path());
+    test::Launch launch = test::CliLaunch({"-r", "tree", "--update=" + c.list}, dir.path());
+    launch.unprivileged = c.unprivileged;
+    const Ran ran = test::Run(launch);
+    const bool written = !c.written.empty();
+    EXPECT_EQ(ran.out, written ? fresh : "");
+    EXPECT_EQ(ran.err, c.err);
+    EXPECT_EQ(ran.status, written ? 0 : 1);
+    EXPECT_EQ(Entries(dir.path()), entries);
+    if (written) {
+      const bool created = c.written == "real/new";
+      EXPECT_EQ(test::ReadFile(dir.path() / c.written), (created ? "" : old) + fresh);
+      std::set<std::string> tree = {"a"};
+      if (c.written == "tree/list")
+        tree.insert("list");
+      EXPECT_EQ(Entries(dir.path() / "tree"), tree);
+    } else {
+      EXPECT_EQ(test::ReadFile(dir.path() / "list"), old);
+    }
+  }
+}
+
+// --exclude leaves out what a walk finds by its own name, and does not enter a folder so named;
+// operands are never left out.
+TEST(Manifest, ExcludedNamesAreLeftOutOfWalksButNotOperands) {
+  const Form md5;
+  const Tree tree = {{"a.txt", "alpha"},         {"b.tmp", "bravo"},
+                     {".git/HEAD", "head"},      {"sub/.git/config", "cfg"},
+                     {"sub/c.txt", "charlie"},   {"sub/deep/d.tmp", "delta"},
+                     {"sub/deep/e.txt", "echo"}, {"sub/deep/tmp/f", "foxtrot"}};
+  const std::vector<std::string> excluded = {"--exclude=.git", "--exclude=*.tmp", "--exclude=tmp"};
+  const std::string kept = md5.Line("tree/a.txt", "alpha") + md5.Line("tree/sub/c.txt", "charlie") +
+                           md5.Line("tree/sub/deep/e.txt", "echo");
+  const std::string operand = md5.Line("tree/b.tmp", "bravo");
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, list; // the list's bytes after, for --update
+  };
+  const Case cases[] = {
+      {{"-r", "tree", "tree/b.tmp"}, kept + operand, ""},
+      {{"-r", "tree", "tree/b.tmp", "--update=list"}, kept + operand, kept + operand},
+      {{"-c", "list", "--audit=tree"},
+       "tree/a.txt: OK\ntree/sub/c.txt: NEW\ntree/sub/deep/e.txt: NEW\n",
+       md5.Line("tree/a.txt", "alpha")},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    TempDir dir;
+    Plant(dir.path() / "tree", tree);
+    if (c.args[0] == "-c")
+      dir.Write("list", md5.Line("tree/a.txt", "alpha"));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), excluded.begin(), excluded.end());
+    const Ran ran = RunCli(args, dir.path());
+    EXPECT_EQ(ran.out, c.out);
+    if (!c.list.empty())
+      EXPECT_EQ(test::ReadFile(dir.path() / "list"), c.list);
+  }
+}
+
+// md5sum -c skips times lines as comments, even under --strict: -c without --audit gives the same
+// output and status as it for a list with or without them.
+TEST(Manifest, CheckOfAListWithTimesLinesIsMd5sums) {
+  const Form md5;
+  TempDir dir;
+  Plant(dir.path() / "tree", {{"a", "alpha"}, {"b", "bravo"}});
+  std::string plain, timed;
+  for (const auto &[name, listed] : {std::pair{"a", "alpha"}, std::pair{"b", "BRAVO"}}) {
+    plain += md5.Line(std::string("tree/") + name, listed);
+    timed +=
+        TimesLine(dir.path() / "tree" / name, '\n') + md5.Line(std::string("tree/") + name, listed);
+  }
+  dir.Write("plain.md5", plain);
+  dir.Write("timed.md5", timed);
+  for (const std::string list : {"plain.md5", "timed.md5"})
+    for (const std::string option : {"--strict", "--warn", "--quiet"}) {
+      SCOPED_TRACE(list + ' ' + option);
+      test::Launch md5sum;
+      md5sum.argv = {"md5sum", "-c", option, list};
+      md5sum.folder = dir.path();
+      Ran expected = test::Run(md5sum);
+      for (std::size_t at; (at = expected.err.find("md5sum:")) != std::string::npos;)
+        expected.err.replace(at, 6, "quillsum-cli");
+      const Ran ran = RunCli({"-c", option, list}, dir.path());
+      EXPECT_EQ(ran.out, expected.out);
+      EXPECT_EQ(ran.err, expected.err);
+      EXPECT_EQ(ran.status, expected.status);
+    }
 }
 
 } // namespace
