@@ -261,18 +261,11 @@ public:
 
   List(std::string path, char end) : path_(std::move(path)), folder_(FolderOf(path_)), end_(end) {}
 
-  // Refused before any work, as a shell's ">>" would refuse it: a list the user may not write.
+  // Refused before anything else, as a shell's ">>" would refuse it: a list the user may not
+  // write. Gives 0, or the errno.
   int Writable() const {
     if (::faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
       return errno;
-    struct stat info {};
-    if (::stat(path_.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-      return 0;
-    if (info.st_nlink > 1)
-      return kOtherLinks;
-    // The new copy is the caller's: only root can give it the owner the list had.
-    if (info.st_uid != ::geteuid() && ::geteuid() != 0)
-      return kOtherOwner;
     return 0;
   }
 
@@ -378,7 +371,12 @@ private:
       return errno;
     if (!S_ISREG(info_.st_mode))
       return kNotRegular;
-    return info_.st_nlink > 1 ? kOtherLinks : 0;
+    if (info_.st_nlink > 1)
+      return kOtherLinks;
+    // The new copy is the caller's: only root can give it the owner the list had.
+    if (info_.st_uid != ::geteuid() && ::geteuid() != 0)
+      return kOtherOwner;
+    return 0;
   }
 
   // The new list's bytes into out; copied is how many of the old list's were read.
@@ -488,9 +486,8 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
   const char end = options.zero ? '\0' : '\n';
   List list(path, end);
   if (const int error = list.Writable()) {
-    if (error > 0)
-      output.Error(Failure(options.update, error)); // as a shell's ">>" says it
-    return error > 0 ? false : cannot(error);
+    output.Error(Failure(options.update, error)); // as a shell's ">>" says it
+    return false;
   }
   if (const int error = list.Open(options.method))
     return cannot(error);
