@@ -333,7 +333,11 @@ public:
       if (error == 0)
         error = Write(out.get(), splices, added, copied);
       bool again = false;
-      if (error == 0 && exists()) {
+      if (error == 0 && !exists()) {
+        // Still missing? Another program may have created it since it was looked for.
+        struct stat named {};
+        again = ::stat(path_.c_str(), &named) == 0;
+      } else if (error == 0) {
         // Written while the old list had these bytes: still so, and still the list's file?
         struct stat now {
         }, named{};
@@ -352,6 +356,9 @@ public:
           return error;
         continue;
       }
+      // What was appended to the old list between the look and the rename goes on the new one.
+      if (exists())
+        KeepLateLines(copied);
       // The rename reaches the disk with the folder's own entries.
       const UniqueFd entries(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (entries)
@@ -362,6 +369,21 @@ public:
   }
 
 private:
+  void KeepLateLines(std::uint64_t copied) {
+    struct stat now {};
+    if (::fstat(fd_.get(), &now) != 0 || static_cast<std::uint64_t>(now.st_size) <= copied)
+      return;
+    std::string late(static_cast<std::size_t>(now.st_size) - copied, '\0');
+    const ssize_t got =
+        ReadAt(fd_.get(), reinterpret_cast<std::uint8_t *>(late.data()), late.size(), copied);
+    const UniqueFd list(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (got > 0 && list) {
+      late.resize(static_cast<std::size_t>(got));
+      WriteAll(list.get(), late);
+      ::fsync(list.get());
+    }
+  }
+
   // Opens the list and looks at what it is. Gives 0, or the errno or reason it cannot be updated.
   int OpenList() {
     fd_ = OpenForReading(path_);
