@@ -79,16 +79,16 @@ With no FILE, or when FILE is -, read standard input.
       --audit=DIR       with --check: also walk DIR as --recursive does; a
                           missing listed file whose checksum a file there
                           that no list names has is reported 'MOVED to' that
-                          file, then each other such file as 'NEW'
+                          file, then each other such file as 'NEW'; a listed
+                          file whose checksum and times line both differ
+                          is reported 'CHANGED' (edited), not 'FAILED'
       --update=LIST     hash only the files that LIST does not name yet, print
                           their lines and add them at the end of LIST; where
                           LIST has times, also hash again the listed files
                           whose size or time changed, and replace their lines
       --times           before each checksum line, a line md5sum skips:
                           '#size=SIZE mtime=YYYY-MM-DDTHH:MM:SS.NNNNNNNNNZ',
-                          of a regular file as it was read; with --audit, a
-                          listed file whose checksum and times both differ
-                          is reported 'CHANGED' (edited), not 'FAILED'
+                          of a regular file as it was read (in UTC)
       --exclude=GLOB    leave out what --recursive, --audit and --update
                           find whose own name matches GLOB, and do not enter
                           such folders; FILE operands are never left out
@@ -327,6 +327,8 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "missing text operand";
   else if (!options.audit.empty() && !check)
     misuse = "the --audit option is meaningful only when verifying checksums";
+  else if (!options.excluded.empty() && string)
+    misuse = "the --exclude option is meaningless with --string";
   else if (options.times && check)
     misuse = "the --times option is meaningless when verifying checksums";
   else if (options.times && string)
