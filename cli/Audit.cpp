@@ -75,12 +75,10 @@ bool Audit::Moved(const std::string &name, const std::string &hex) {
   return true;
 }
 
-bool Audit::Changed(const std::string &name, std::string_view times, const Digest &digest) {
-  if (digest.times) {
-    const std::string now = TimesLine(digest.times->size, digest.times->mtime, false);
-    if (times == std::string_view(now).substr(0, now.size() - 1))
-      return false; // as listed: damage, or a tool that put the old time back
-  }                 // else it changed while it was read: an edit going on
+bool Audit::Changed(const std::string &name, const FileTimes &listed, const Digest &digest) {
+  // Times as listed: damage, or a tool that put the old time back. None: it changed while read.
+  if (digest.times && *digest.times == listed)
+    return false;
   ++changed_;
   if (!options_.status)
     output_.Out(VerdictLine(name, "CHANGED"));

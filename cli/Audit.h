@@ -35,7 +35,7 @@ public:
   bool Moved(const std::string &name, const std::string &hex);
   // A listed file whose digest differs from its line, in its turn: true, with its line printed,
   // when its size or modification time differs from the list's times line too (an edit).
-  bool Changed(const std::string &name, std::string_view times, const Digest &digest);
+  bool Changed(const std::string &name, const FileTimes &listed, const Digest &digest);
   // After the last list line: the NEW lines and the warnings. Whether all was as listed: nothing
   // changed, moved or new, and every folder walked.
   bool Report();

@@ -55,7 +55,7 @@ private:
   };
   void AddToPipeline(std::string name, Pipeline::Then then);
   void AddToPipeline(std::function<void()> action);
-  void Listed(const std::shared_ptr<Tally> &tally, ListedFile file, std::string times);
+  void Listed(const std::shared_ptr<Tally> &tally, ListedFile file, std::optional<FileTimes> times);
   void Summary(const std::string &list, const Tally &tally);
 
   const Options &options_;
@@ -123,12 +123,13 @@ void ListChecker::Check(const std::string &operand) {
     audit_->ReadingList(standardInput ? STDIN_FILENO : opened.get());
   auto tally = std::make_shared<Tally>();
   LineReader reader(standardInput ? STDIN_FILENO : opened.get());
-  std::string line, times;
+  std::string line;
+  std::optional<FileTimes> times;
   ListedFile file;
   for (std::uint64_t number = 1; reader.Next(line); ++number) {
     // Under --audit, a times line tells an edit from damage for the next listed file.
-    if (audit_ && line.starts_with('#') && !TimesIn(line).empty()) {
-      times = TimesIn(line);
+    if (FileTimes listed; audit_ && ReadTimesLine(line, listed.size, listed.mtime)) {
+      times = listed;
       continue;
     }
     const ListParser::Line kind = parser_.Parse(std::move(line), file);
@@ -137,8 +138,8 @@ void ListChecker::Check(const std::string &operand) {
       // would: in its turn, before the list is read on.
       const bool sameStream =
           fromStandardInput && ::stat(file.name.c_str(), &info) == 0 && IsStandardInput(info);
-      Listed(tally, std::move(file), std::move(times));
-      times.clear();
+      Listed(tally, std::move(file), times);
+      times.reset();
       if (sameStream)
         pipeline_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
@@ -160,34 +161,34 @@ void ListChecker::Check(const std::string &operand) {
   AddToPipeline([this, tally, list] { Summary(list, *tally); });
 }
 
-void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file, std::string times) {
+void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file,
+                         std::optional<FileTimes> times) {
   if (audit_)
     audit_->Listed(file.name);
-  AddToPipeline(std::move(file.name),
-                [this, tally, hex = std::move(file.hex),
-                 times = std::move(times)](const std::string &name, const Digest &digest) {
-                  tally->formatted = true;
-                  if (digest.hex.empty()) {
-                    if (options_.ignoreMissing && digest.error == ENOENT)
-                      return;
-                    if (audit_ && digest.error == ENOENT && audit_->Moved(name, hex))
-                      return;
-                    output_.Error(Failure(name, digest.error));
-                    ++tally->unreadable;
-                    if (!options_.status)
-                      output_.Out(VerdictLine(name, "FAILED open or read"));
-                    return;
-                  }
-                  const bool match = SameHex(digest.hex, hex);
-                  if (!match && !times.empty() && audit_->Changed(name, times, digest))
-                    return;
-                  if (match)
-                    tally->matched = true;
-                  else
-                    ++tally->mismatched;
-                  if (!options_.status && (!match || !options_.quiet))
-                    output_.Out(VerdictLine(name, match ? "OK" : "FAILED"));
-                });
+  AddToPipeline(std::move(file.name), [this, tally, hex = std::move(file.hex),
+                                       times](const std::string &name, const Digest &digest) {
+    tally->formatted = true;
+    if (digest.hex.empty()) {
+      if (options_.ignoreMissing && digest.error == ENOENT)
+        return;
+      if (audit_ && digest.error == ENOENT && audit_->Moved(name, hex))
+        return;
+      output_.Error(Failure(name, digest.error));
+      ++tally->unreadable;
+      if (!options_.status)
+        output_.Out(VerdictLine(name, "FAILED open or read"));
+      return;
+    }
+    const bool match = SameHex(digest.hex, hex);
+    if (!match && times && audit_->Changed(name, *times, digest))
+      return;
+    if (match)
+      tally->matched = true;
+    else
+      ++tally->mismatched;
+    if (!options_.status && (!match || !options_.quiet))
+      output_.Out(VerdictLine(name, match ? "OK" : "FAILED"));
+  });
 }
 
 void ListChecker::Summary(const std::string &list, const Tally &tally) {

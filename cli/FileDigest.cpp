@@ -21,11 +21,10 @@ bool SameFile(const struct stat &a, const struct stat &b) {
 }
 
 std::optional<FileTimes> SteadyTimes(const struct stat &before, const struct stat &after) {
-  if (!S_ISREG(before.st_mode) || before.st_size != after.st_size ||
-      before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
-      before.st_mtim.tv_nsec != after.st_mtim.tv_nsec)
+  const FileTimes then{before.st_size, before.st_mtim};
+  if (!S_ISREG(before.st_mode) || !(FileTimes{after.st_size, after.st_mtim} == then))
     return std::nullopt;
-  return FileTimes{before.st_size, before.st_mtim};
+  return then;
 }
 
 // Descriptor 0 as it was at the start, and whether it is the stand-in for a closed one.

@@ -16,6 +16,10 @@ namespace quillsum::cli {
 struct FileTimes {
   std::int64_t size = 0;
   timespec mtime{};
+  bool operator==(const FileTimes &other) const {
+    return size == other.size && mtime.tv_sec == other.mtime.tv_sec &&
+           mtime.tv_nsec == other.mtime.tv_nsec;
+  }
 };
 
 // What digesting a file gave.

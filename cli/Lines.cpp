@@ -1,6 +1,7 @@
 #include "cli/Lines.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace quillsum::cli {
@@ -77,29 +78,44 @@ std::string TimesLine(std::int64_t size, const timespec &mtime, bool zero) {
   return std::string(line, static_cast<std::size_t>(length));
 }
 
-std::string_view TimesIn(std::string_view line) {
+bool ReadTimesLine(std::string_view line, std::int64_t &size, timespec &mtime) {
   if (line.ends_with('\r'))
     line.remove_suffix(1);
-  constexpr std::string_view size = "#size=", mtime = " mtime=";
-  const auto digits = [](std::string_view s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+  // "#size=" SIZE " mtime=" YEAR, then the fields of fixed width: each '0' here is a digit.
+  constexpr std::string_view head = "#size=", middle = " mtime=",
+                             tail = "-00-00T00:00:00.000000000Z";
+  const std::size_t at = line.find(middle);
+  if (!line.starts_with(head) || at == std::string_view::npos ||
+      line.size() < at + middle.size() + 4 + tail.size())
+    return false;
+  const std::string_view bytes = line.substr(head.size(), at - head.size());
+  const std::string_view year =
+      line.substr(at + middle.size()).substr(0, line.size() - at - middle.size() - tail.size());
+  const std::string_view rest = line.substr(line.size() - tail.size());
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto digits = [&](std::string_view text, std::size_t most) {
+    return !text.empty() && text.size() <= most && std::all_of(text.begin(), text.end(), digit);
   };
-  const std::size_t at = line.find(mtime);
-  if (!line.starts_with(size) || at == std::string_view::npos ||
-      !digits(line.substr(size.size(), at - size.size())))
-    return {};
-  // YYYY-MM-DDTHH:MM:SS.NNNNNNNNNZ: each character's class, from the end (the year may be longer).
-  constexpr std::string_view form = "0000-00-00T00:00:00.000000000Z";
-  const std::string_view time = line.substr(at + mtime.size());
-  if (time.size() < form.size() || !digits(time.substr(0, time.size() - form.size() + 4)))
-    return {};
-  for (std::size_t k = 0; k < form.size(); ++k) {
-    const char want = form[form.size() - 1 - k], got = time[time.size() - 1 - k];
-    if (want == '0' ? !digits(std::string_view(&got, 1)) : got != want)
-      return {};
-  }
-  return line;
+  if (!digits(bytes, 18) || !digits(year, 9))
+    return false;
+  for (std::size_t k = 0; k < tail.size(); ++k)
+    if (tail[k] == '0' ? !digit(rest[k]) : rest[k] != tail[k])
+      return false;
+  const auto number = [](std::string_view text) {
+    long long value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+  };
+  tm utc{};
+  utc.tm_year = static_cast<int>(number(year) - 1900);
+  utc.tm_mon = static_cast<int>(number(rest.substr(1, 2)) - 1);
+  utc.tm_mday = static_cast<int>(number(rest.substr(4, 2)));
+  utc.tm_hour = static_cast<int>(number(rest.substr(7, 2)));
+  utc.tm_min = static_cast<int>(number(rest.substr(10, 2)));
+  utc.tm_sec = static_cast<int>(number(rest.substr(13, 2)));
+  size = number(bytes);
+  mtime = {::timegm(&utc), static_cast<long>(number(rest.substr(16, 9)))};
+  return true;
 }
 
 } // namespace quillsum::cli

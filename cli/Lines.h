@@ -34,8 +34,8 @@ std::string MovedLine(std::string_view name, std::string_view target);
 // "#size=SIZE mtime=YYYY-MM-DDTHH:MM:SS.NNNNNNNNNZ", the time in UTC, ended as the digest line.
 std::string TimesLine(std::int64_t size, const timespec &mtime, bool zero);
 
-// The text of a list's line (given without its end) if it is such a times line, without its
-// carriage return; "" if it is not one.
-std::string_view TimesIn(std::string_view line);
+// Reads a list's line (given without its end; a carriage return at its end is dropped) as such
+// a times line: false if it is not one.
+bool ReadTimesLine(std::string_view line, std::int64_t &size, timespec &mtime);
 
 } // namespace quillsum::cli

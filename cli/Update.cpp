@@ -15,11 +15,12 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include <dirent.h>
@@ -95,10 +96,9 @@ ssize_t ReadAt(int fd, std::uint8_t *bytes, std::size_t size, std::uint64_t offs
 class ListIndex {
 public:
   struct Timed {
-    std::uint64_t timesAt = 0, linesEnd = 0; // the times line, through the end of the digest line
-    std::uint64_t lineAt = 0;                // the digest line
-    std::string_view times;                  // as TimesIn gives it
-    bool refreshed = false;                  // hashed again by this run
+    std::uint64_t timesAt = 0, lineAt = 0, linesEnd = 0; // the times line, the digest line, the end
+    FileTimes times;
+    bool refreshed = false; // hashed again by this run
   };
   static constexpr std::uint32_t kUntimed = std::numeric_limits<std::uint32_t>::max();
 
@@ -109,9 +109,8 @@ public:
     std::string line;
     std::optional<Timed> pending;
     const auto take = [&](std::uint64_t at, std::uint64_t next) {
-      if (line.starts_with('#')) {
-        if (const std::string_view times = TimesIn(line); !times.empty())
-          pending = Timed{at, 0, 0, Keep(times)};
+      if (FileTimes times; ReadTimesLine(line, times.size, times.mtime)) {
+        pending = Timed{at, 0, 0, times};
         return;
       }
       if (parser.Parse(line, file) != ListParser::Line::Listed)
@@ -124,7 +123,7 @@ public:
         timed_.push_back(*pending);
         pending.reset();
       }
-      names_.emplace(Keep(NormalName(file.name)), timed);
+      Add(NormalName(file.name), timed);
     };
     std::vector<std::uint8_t> chunk(kChunk);
     std::uint64_t lineAt = 0;
@@ -160,46 +159,90 @@ public:
   std::uint64_t size() const { return size_; }
   std::string digest() const { return md5_.GetValues(); }
   bool hasTimes() const { return !timed_.empty(); }
-  std::vector<Timed> &timed() { return timed_; }
+  Timed &timed(std::uint32_t k) { return timed_[k]; }
 
-  // The list's line for the name, kUntimed or an index in timed(); false if none.
-  bool Find(const std::string &normal, std::uint32_t &timed) const {
-    const auto found = names_.find(normal);
-    if (found == names_.end())
+  // The list's line for the name, kUntimed or an index for timed(); false if none.
+  bool Find(std::string_view normal, std::uint32_t &timed) const {
+    if (slots_.empty())
       return false;
-    timed = found->second;
-    return true;
+    for (std::size_t at = Hash(normal);; ++at) {
+      const std::uint64_t slot = slots_[at & (slots_.size() - 1)];
+      if (slot == kEmpty)
+        return false;
+      if (NameAt(static_cast<std::uint32_t>(slot >> 32)) == normal) {
+        timed = static_cast<std::uint32_t>(slot);
+        return true;
+      }
+    }
   }
-  // A name this run adds, so that it is added once.
-  void Add(const std::string &normal) { names_.emplace(Keep(normal), kUntimed); }
+
+  // A name, listed or added by this run; of a name listed twice, the first line counts.
+  void Add(std::string_view normal, std::uint32_t timed = kUntimed) {
+    // Longer than any path the system takes: no file the walk gives has it.
+    if (std::uint32_t known = 0;
+        normal.size() > std::numeric_limits<std::uint16_t>::max() || Find(normal, known))
+      return;
+    if ((count_ + 1) * 2 > slots_.size())
+      Grow();
+    Insert((static_cast<std::uint64_t>(Keep(normal)) << 32) | timed);
+    ++count_;
+  }
 
 private:
-  // A copy of the text in one of the arena's blocks, which never move.
-  std::string_view Keep(std::string_view text) {
-    if (text.size() > kChunk - used_ || blocks_.empty()) {
-      blocks_.push_back(std::make_unique<char[]>(std::max(kChunk, text.size())));
-      used_ = 0;
-    }
-    char *at = blocks_.back().get() + used_;
-    std::copy(text.begin(), text.end(), at);
-    used_ += text.size();
-    return {at, text.size()};
+  // Names are kept in blocks, each after its length in two bytes, and known by where they start:
+  // the block's number times kBlock, plus the place in it.
+  static constexpr std::size_t kBlock = 1 << 20;
+  static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
+
+  static std::size_t Hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+  std::string_view NameAt(std::uint32_t at) const {
+    const auto *start =
+        reinterpret_cast<const unsigned char *>(blocks_[at / kBlock].get()) + at % kBlock;
+    return {reinterpret_cast<const char *>(start + 2),
+            static_cast<std::size_t>(start[0] << 8 | start[1])};
   }
 
-  std::unordered_map<std::string_view, std::uint32_t> names_;
-  std::vector<Timed> timed_;
+  std::uint32_t Keep(std::string_view name) {
+    if (blocks_.empty() || used_ + 2 + name.size() > kBlock) {
+      if (blocks_.size() >= std::numeric_limits<std::uint32_t>::max() / kBlock)
+        throw std::bad_alloc();
+      blocks_.push_back(std::make_unique<char[]>(kBlock));
+      used_ = 0;
+    }
+    char *start = blocks_.back().get() + used_;
+    start[0] = static_cast<char>(name.size() >> 8);
+    start[1] = static_cast<char>(name.size() & 0xff);
+    std::copy(name.begin(), name.end(), start + 2);
+    const auto at = static_cast<std::uint32_t>((blocks_.size() - 1) * kBlock + used_);
+    used_ += 2 + name.size();
+    return at;
+  }
+
+  // Open addressing, probing the slots that follow.
+  void Insert(std::uint64_t slot) {
+    std::size_t at = Hash(NameAt(static_cast<std::uint32_t>(slot >> 32)));
+    while (slots_[at & (slots_.size() - 1)] != kEmpty)
+      ++at;
+    slots_[at & (slots_.size() - 1)] = slot;
+  }
+
+  void Grow() {
+    std::vector<std::uint64_t> old(std::max<std::size_t>(slots_.size() * 2, 1024), kEmpty);
+    old.swap(slots_);
+    for (const std::uint64_t slot : old)
+      if (slot != kEmpty)
+        Insert(slot);
+  }
+
+  std::vector<std::uint64_t> slots_; // each a name's place (high half), and kUntimed or an index
+  std::size_t count_ = 0;
+  std::deque<Timed> timed_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t used_ = 0;
   std::uint64_t size_ = 0;
   MD5CLS md5_;
 };
-
-// The times line of a file with this status, without its end, as TimesIn gives it.
-std::string TimesText(std::int64_t size, const timespec &mtime) {
-  std::string line = TimesLine(size, mtime, false);
-  line.pop_back();
-  return line;
-}
 
 // The list's digest line with another digest in place of its own, in the same form and with the
 // name as it was written. The line is given with its end, if it has one.
@@ -537,7 +580,7 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
     return [&, timed](const std::string &name, const Digest &digest) {
       if (digest.hex.empty())
         return fail(name, digest.error);
-      const ListIndex::Timed &lines = index.timed()[timed];
+      const ListIndex::Timed &lines = index.timed(timed);
       std::string line(lines.linesEnd - lines.lineAt, '\0');
       if (ReadAt(list.fd(), reinterpret_cast<std::uint8_t *>(line.data()), line.size(),
                  lines.lineAt) != static_cast<ssize_t>(line.size()))
@@ -562,8 +605,8 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
             // Listed: read again only when its times line says it was edited since.
             if (timed == ListIndex::kUntimed || !found || !S_ISREG(info.st_mode))
               return true;
-            ListIndex::Timed &lines = index.timed()[timed];
-            if (lines.refreshed || TimesText(info.st_size, info.st_mtim) == lines.times)
+            ListIndex::Timed &lines = index.timed(timed);
+            if (lines.refreshed || FileTimes{info.st_size, info.st_mtim} == lines.times)
               return true;
             lines.refreshed = true;
             pipeline.Add(std::move(name), refresh(timed),
