@@ -18,7 +18,7 @@ void Audit::ReadingList(int fd) {
 }
 
 void Audit::Listed(const std::string &name) {
-  listed_.insert(NormalName(name));
+  listed_.Add(NormalName(name), 0);
   // The first missing file makes the unlisted files worth hashing; "-" is standard input.
   struct stat info {};
   if (!missing_ && !options_.ignoreMissing && name != "-" && ::stat(name.c_str(), &info) != 0 &&
@@ -35,7 +35,7 @@ void Audit::Walk(Pipeline &pipeline) {
       options_.audit, true, options_.excluded,
       [&](std::string name, bool) {
         // Listed, or walked already from another of the folders.
-        if (!listed_.insert(NormalName(name)).second)
+        if (!listed_.Add(NormalName(name), 0))
           return true;
         struct stat info {};
         if (::stat(name.c_str(), &info) != 0)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/NameTable.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Pipeline.h"
@@ -8,7 +9,6 @@
 #include <deque>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -44,11 +44,11 @@ private:
   const Options &options_;
   Output &output_;
   std::vector<std::pair<dev_t, ino_t>> lists_;
-  std::unordered_set<std::string> listed_; // lexically normal names, and those walked
-  bool missing_ = false;                   // a listed file does not exist
-  bool walked_ = true;                     // every folder could be walked
-  std::vector<std::string> unlisted_;      // in walk order
-  std::vector<bool> targets_;              // of moves, by index in unlisted_
+  NameTable listed_;                  // lexically normal names, and those walked
+  bool missing_ = false;              // a listed file does not exist
+  bool walked_ = true;                // every folder could be walked
+  std::vector<std::string> unlisted_; // in walk order
+  std::vector<bool> targets_;         // of moves, by index in unlisted_
   std::unordered_map<std::string, std::deque<std::size_t>> byDigest_; // lower-case hex
   std::uint64_t moved_ = 0;
   std::uint64_t changed_ = 0;

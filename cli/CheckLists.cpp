@@ -7,8 +7,12 @@
 
 #include "engine/UniqueFd.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
+#include <deque>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -47,15 +51,24 @@ public:
 
 private:
   // Under --audit, the lists' items wait until every list is read and the folders are walked:
-  // a missing file's turn must know every file that no list names.
+  // a missing file's turn must know every file that no list names. They wait compactly: a listed
+  // file as its line gave it, its name among the others in one string; anything else as the
+  // action of that number.
   struct Later {
-    std::string name;
-    Pipeline::Then then;
-    std::function<void()> action;
+    std::uint64_t nameAt = 0;
+    std::uint32_t nameSize = 0;
+    std::uint32_t tally = 0; // in tallies_
+    std::uint32_t action = kNoAction;
+    std::array<char, 32> hex{};
+    std::optional<FileTimes> times{};
   };
-  void AddToPipeline(std::string name, Pipeline::Then then);
+  static constexpr std::uint32_t kNoAction = std::numeric_limits<std::uint32_t>::max();
+
   void AddToPipeline(std::function<void()> action);
   void Listed(const std::shared_ptr<Tally> &tally, ListedFile file, std::optional<FileTimes> times);
+  // What a listed file's digest, in its turn, says of it.
+  Pipeline::Then Verdict(std::shared_ptr<Tally> tally, std::string hex,
+                         std::optional<FileTimes> times);
   void Summary(const std::string &list, const Tally &tally);
 
   const Options &options_;
@@ -64,32 +77,30 @@ private:
   ListParser parser_;
   Pipeline pipeline_;
   Audit *const audit_;
-  std::vector<Later> later_;
+  std::deque<Later> later_; // no copy of it all when it grows
+  std::string names_;
+  std::vector<std::shared_ptr<Tally>> tallies_;
+  std::vector<std::function<void()>> actions_;
   bool ok_ = true;
 };
 
-void ListChecker::AddToPipeline(std::string name, Pipeline::Then then) {
-  if (audit_)
-    later_.push_back({std::move(name), std::move(then), {}});
-  else
-    pipeline_.Add(std::move(name), std::move(then));
-}
-
 void ListChecker::AddToPipeline(std::function<void()> action) {
-  if (audit_)
-    later_.push_back({{}, {}, std::move(action)});
-  else
-    pipeline_.Add(std::move(action));
+  if (!audit_)
+    return pipeline_.Add(std::move(action));
+  later_.push_back({.action = static_cast<std::uint32_t>(actions_.size())});
+  actions_.push_back(std::move(action));
 }
 
 bool ListChecker::Finish() {
   if (audit_) {
     audit_->Walk(pipeline_);
-    for (Later &item : later_)
-      if (item.then)
-        pipeline_.Add(std::move(item.name), std::move(item.then));
+    for (const Later &item : later_)
+      if (item.action != kNoAction)
+        pipeline_.Add(std::move(actions_[item.action]));
       else
-        pipeline_.Add(std::move(item.action));
+        pipeline_.Add(names_.substr(item.nameAt, item.nameSize),
+                      Verdict(tallies_[item.tally], std::string(item.hex.data(), item.hex.size()),
+                              item.times));
   }
   pipeline_.Finish();
   return ok_;
@@ -163,10 +174,26 @@ void ListChecker::Check(const std::string &operand) {
 
 void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file,
                          std::optional<FileTimes> times) {
-  if (audit_)
-    audit_->Listed(file.name);
-  AddToPipeline(std::move(file.name), [this, tally, hex = std::move(file.hex),
-                                       times](const std::string &name, const Digest &digest) {
+  if (!audit_)
+    return pipeline_.Add(std::move(file.name), Verdict(tally, std::move(file.hex), times));
+  audit_->Listed(file.name);
+  if (tallies_.empty() || tallies_.back() != tally)
+    tallies_.push_back(tally);
+  Later later{names_.size(),
+              static_cast<std::uint32_t>(file.name.size()),
+              static_cast<std::uint32_t>(tallies_.size() - 1),
+              kNoAction,
+              {},
+              times};
+  std::copy_n(file.hex.begin(), std::min(file.hex.size(), later.hex.size()), later.hex.begin());
+  names_ += file.name;
+  later_.push_back(later);
+}
+
+Pipeline::Then ListChecker::Verdict(std::shared_ptr<Tally> tally, std::string hex,
+                                    std::optional<FileTimes> times) {
+  return [this, tally = std::move(tally), hex = std::move(hex), times](const std::string &name,
+                                                                       const Digest &digest) {
     tally->formatted = true;
     if (digest.hex.empty()) {
       if (options_.ignoreMissing && digest.error == ENOENT)
@@ -188,7 +215,7 @@ void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file,
       ++tally->mismatched;
     if (!options_.status && (!match || !options_.quiet))
       output_.Out(VerdictLine(name, match ? "OK" : "FAILED"));
-  });
+  };
 }
 
 void ListChecker::Summary(const std::string &list, const Tally &tally) {

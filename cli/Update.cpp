@@ -1,6 +1,7 @@
 #include "cli/CheckList.h"
 #include "cli/Lines.h"
 #include "cli/Modes.h"
+#include "cli/NameTable.h"
 #include "cli/Pipeline.h"
 #include "cli/Quote.h"
 #include "cli/Walk.h"
@@ -19,7 +20,6 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <new>
 #include <optional>
 #include <vector>
 
@@ -163,83 +163,14 @@ public:
 
   // The list's line for the name, kUntimed or an index for timed(); false if none.
   bool Find(std::string_view normal, std::uint32_t &timed) const {
-    if (slots_.empty())
-      return false;
-    for (std::size_t at = Hash(normal);; ++at) {
-      const std::uint64_t slot = slots_[at & (slots_.size() - 1)];
-      if (slot == kEmpty)
-        return false;
-      if (NameAt(static_cast<std::uint32_t>(slot >> 32)) == normal) {
-        timed = static_cast<std::uint32_t>(slot);
-        return true;
-      }
-    }
+    return names_.Find(normal, timed);
   }
-
   // A name, listed or added by this run; of a name listed twice, the first line counts.
-  void Add(std::string_view normal, std::uint32_t timed = kUntimed) {
-    // Longer than any path the system takes: no file the walk gives has it.
-    if (std::uint32_t known = 0;
-        normal.size() > std::numeric_limits<std::uint16_t>::max() || Find(normal, known))
-      return;
-    if ((count_ + 1) * 2 > slots_.size())
-      Grow();
-    Insert((static_cast<std::uint64_t>(Keep(normal)) << 32) | timed);
-    ++count_;
-  }
+  void Add(std::string_view normal, std::uint32_t timed = kUntimed) { names_.Add(normal, timed); }
 
 private:
-  // Names are kept in blocks, each after its length in two bytes, and known by where they start:
-  // the block's number times kBlock, plus the place in it.
-  static constexpr std::size_t kBlock = 1 << 20;
-  static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
-
-  static std::size_t Hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
-
-  std::string_view NameAt(std::uint32_t at) const {
-    const auto *start =
-        reinterpret_cast<const unsigned char *>(blocks_[at / kBlock].get()) + at % kBlock;
-    return {reinterpret_cast<const char *>(start + 2),
-            static_cast<std::size_t>(start[0] << 8 | start[1])};
-  }
-
-  std::uint32_t Keep(std::string_view name) {
-    if (blocks_.empty() || used_ + 2 + name.size() > kBlock) {
-      if (blocks_.size() >= std::numeric_limits<std::uint32_t>::max() / kBlock)
-        throw std::bad_alloc();
-      blocks_.push_back(std::make_unique<char[]>(kBlock));
-      used_ = 0;
-    }
-    char *start = blocks_.back().get() + used_;
-    start[0] = static_cast<char>(name.size() >> 8);
-    start[1] = static_cast<char>(name.size() & 0xff);
-    std::copy(name.begin(), name.end(), start + 2);
-    const auto at = static_cast<std::uint32_t>((blocks_.size() - 1) * kBlock + used_);
-    used_ += 2 + name.size();
-    return at;
-  }
-
-  // Open addressing, probing the slots that follow.
-  void Insert(std::uint64_t slot) {
-    std::size_t at = Hash(NameAt(static_cast<std::uint32_t>(slot >> 32)));
-    while (slots_[at & (slots_.size() - 1)] != kEmpty)
-      ++at;
-    slots_[at & (slots_.size() - 1)] = slot;
-  }
-
-  void Grow() {
-    std::vector<std::uint64_t> old(std::max<std::size_t>(slots_.size() * 2, 1024), kEmpty);
-    old.swap(slots_);
-    for (const std::uint64_t slot : old)
-      if (slot != kEmpty)
-        Insert(slot);
-  }
-
-  std::vector<std::uint64_t> slots_; // each a name's place (high half), and kUntimed or an index
-  std::size_t count_ = 0;
+  NameTable names_;
   std::deque<Timed> timed_;
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::size_t used_ = 0;
   std::uint64_t size_ = 0;
   MD5CLS md5_;
 };
