@@ -116,8 +116,8 @@ Digest FingerprintOf(const std::string &name) {
   if (LeadsToClosedStandardInput(name))
     return {{}, ENOENT};
   // The fingerprint opens the file by name: its times are those of the name before and after.
-  struct stat before {
-  }, after{};
+  struct stat before {};
+  struct stat after {};
   const bool found = ::stat(name.c_str(), &before) == 0;
   Digest digest = FromFingerprint(SampledFingerprint(name, NonRegular::Refused));
   if (found && !digest.hex.empty() && ::stat(name.c_str(), &after) == 0 && SameFile(before, after))
