@@ -208,8 +208,8 @@ int UpdatedList::Replace(std::vector<Splice> &splices, const std::string &added)
       again = ::stat(path_.c_str(), &named) == 0;
     } else if (error == 0) {
       // Written while the old list had these bytes: still so, and still the list's file?
-      struct stat now {
-      }, named{};
+      struct stat now {};
+      struct stat named {};
       if (::fstat(fd_.get(), &now) != 0 || ::stat(path_.c_str(), &named) != 0)
         error = errno;
       else if (named.st_dev != info_.st_dev || named.st_ino != info_.st_ino)
