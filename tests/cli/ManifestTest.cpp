@@ -512,8 +512,9 @@ TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
     for (const fs::path &reachable : {dir.path(), dir.path() / "tree", list})
       fs::permissions(reachable, fs::perms::all);
     // The list is the runner's own: one it could not keep as it is would be refused first.
-    if (::geteuid() == 0)
+    if (::geteuid() == 0) {
       ASSERT_EQ(::chown(list.c_str(), kNobody, kNobody), 0);
+    }
     fs::permissions(dir.path() / "tree" / "locked", fs::perms::none);
     fs::permissions(dir.path() / c.folder, c.perms);
     const Seen before = Look(list);
@@ -528,6 +529,32 @@ TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
     EXPECT_EQ(ran.status, 1);
     EXPECT_EQ(Look(list), before);
     EXPECT_EQ(Entries(dir.path() / c.folder), std::set<std::string>{"list"});
+  }
+}
+
+// --times puts a times line before the digest line of a regular file, ended as that line is;
+// what is read as a stream (standard input, a device) gets none.
+TEST(Manifest, TimesLinesComeBeforeRegularFilesLinesOnly) {
+  TempDir dir;
+  const fs::path file = dir.Write("a", "alpha");
+  const std::string md5 = Form{}.Digest("alpha"), empty = Form{}.Digest("");
+  struct Case {
+    std::vector<std::string> args;
+    std::string input, out;
+  };
+  const Case cases[] = {
+      {{"a"}, "", TimesLine(file, '\n') + md5 + "  a\n"},
+      {{"-z", "a"}, "", TimesLine(file, '\0') + md5 + "  a" + '\0'},
+      {{"--tag", "a"}, "", TimesLine(file, '\n') + "MD5 (a) = " + md5 + "\n"},
+      {{"-", "/dev/null"}, "alpha", md5 + "  -\n" + empty + "  /dev/null\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--times");
+    const Ran ran = RunCli(args, dir.path(), c.input);
+    EXPECT_EQ(ran.out, c.out);
+    EXPECT_EQ(ran.status, 0);
   }
 }
 
@@ -603,8 +630,9 @@ TEST(Manifest, UpdateWritesTheListWhereItLeadsOrRefusesIt) {
   const Case cases[] = {
       {"read-only", "list",
        [&](const fs::path &dir) {
-         if (root)
+         if (root) {
            ASSERT_EQ(::chown((dir / "list").c_str(), kNobody, kNobody), 0);
+         }
          fs::permissions(dir / "list",
                          fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
        },
@@ -700,8 +728,9 @@ TEST(Manifest, ExcludedNamesAreLeftOutOfWalksButNotOperands) {
     args.insert(args.end(), excluded.begin(), excluded.end());
     const Ran ran = RunCli(args, dir.path());
     EXPECT_EQ(ran.out, c.out);
-    if (!c.list.empty())
+    if (!c.list.empty()) {
       EXPECT_EQ(test::ReadFile(dir.path() / "list"), c.list);
+    }
   }
 }
 
