@@ -23,6 +23,8 @@ enum LongOnly {
   kFingerprint,
   kAudit,
   kUpdate,
+  kTimes,
+  kExclude,
   kHelp,
   kVersion,
 };
@@ -45,6 +47,8 @@ constexpr option kLongOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"audit", required_argument, nullptr, kAudit},
     {"update", required_argument, nullptr, kUpdate},
+    {"times", no_argument, nullptr, kTimes},
+    {"exclude", required_argument, nullptr, kExclude},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -75,9 +79,19 @@ With no FILE, or when FILE is -, read standard input.
       --audit=DIR       with --check: also walk DIR as --recursive does; a
                           missing listed file whose checksum a file there
                           that no list names has is reported 'MOVED to' that
-                          file, then each other such file as 'NEW'
+                          file, then each other such file as 'NEW'; a listed
+                          file whose checksum and times line both differ
+                          is reported 'CHANGED' (edited), not 'FAILED'
       --update=LIST     hash only the files that LIST does not name yet, print
-                          their lines and add them at the end of LIST
+                          their lines and add them at the end of LIST; where
+                          LIST has times, also hash again the listed files
+                          whose size or time changed, and replace their lines
+      --times           before each checksum line, a line md5sum skips:
+                          '#size=SIZE mtime=YYYY-MM-DDTHH:MM:SS.NNNNNNNNNZ',
+                          of a regular file as it was read (in UTC)
+      --exclude=GLOB    leave out what --recursive, --audit and --update
+                          find whose own name matches GLOB, and do not enter
+                          such folders; FILE operands are never left out
 
 The following five options are useful only when verifying checksums:
       --ignore-missing  don't fail or report status for missing files
@@ -122,7 +136,7 @@ bool TakesArgument(std::string_view name) {
 // --string is taken from the arguments before getopt_long reads them, and only when spelt out to
 // at least "--strin": md5sum's abbreviations must keep their meaning, --str being --strict, and
 // --s or --st being ambiguous between --status and --strict alone. It skips what getopt_long
-// would skip: the arguments of -j, --jobs, --audit and --update, operands, and everything
+// would skip: the arguments of -j and of the long options that take one, operands, and everything
 // after "--". Gives false, with the message given, for "--string=..."; string says whether it
 // was there.
 bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
@@ -262,6 +276,12 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
       options.update = optarg;
       update = true;
       break;
+    case kTimes:
+      options.times = true;
+      break;
+    case kExclude:
+      options.excluded.emplace_back(optarg);
+      break;
     case kHelp:
       output.Out(kHelpText);
       return EXIT_SUCCESS;
@@ -307,6 +327,12 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "missing text operand";
   else if (!options.audit.empty() && !check)
     misuse = "the --audit option is meaningful only when verifying checksums";
+  else if (!options.excluded.empty() && string)
+    misuse = "the --exclude option is meaningless with --string";
+  else if (options.times && check)
+    misuse = "the --times option is meaningless when verifying checksums";
+  else if (options.times && string)
+    misuse = "the --times option is meaningless with --string";
   else if (update && check)
     misuse = "the --update option is meaningless when verifying checksums";
   else if (update && string)

@@ -29,8 +29,10 @@ struct Options {
   bool strict = false;
   bool warn = false;
   bool ignoreMissing = false;
+  bool times = false;                // a "#size=... mtime=..." line before each digest line
   unsigned threads = 1;              // -j: hashing threads
   std::vector<std::string> audit;    // --audit's folders, with -c
+  std::vector<std::string> excluded; // --exclude's patterns, for the names walks find
   std::string update;                // --update's list, in Mode::Update
   std::vector<std::string> operands; // "-" when none were given, except for texts
 };

@@ -28,6 +28,8 @@ _quillsum_cli() {
        --fingerprint     sum tag check
        --audit=DIR       check
        --update=FILE     sum tag
+       --times           sum tag
+       --exclude=FILE    sum tag check
        --string          texts
     -j --jobs=NUMBER     sum tag check texts
        --ignore-missing  check

@@ -34,6 +34,8 @@ function __quillsum_cli_complete
         '   --fingerprint     sum tag check' \
         '   --audit=DIR       check' \
         '   --update=FILE     sum tag' \
+        '   --times           sum tag' \
+        '   --exclude=FILE    sum tag check' \
         '   --string          texts' \
         '-j --jobs=NUMBER     sum tag check texts' \
         '   --ignore-missing  check' \

@@ -1,5 +1,9 @@
 #include "cli/lists/Lines.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
 namespace quillsum::cli {
 namespace {
 
@@ -61,6 +65,57 @@ std::string MovedLine(std::string_view name, std::string_view target) {
   AppendName(line, target, escape);
   line += '\n';
   return line;
+}
+
+std::string TimesLine(std::int64_t size, const timespec &mtime, bool zero) {
+  tm utc{};
+  ::gmtime_r(&mtime.tv_sec, &utc);
+  char line[128];
+  const int length = std::snprintf(
+      line, sizeof line, "#size=%lld mtime=%04d-%02d-%02dT%02d:%02d:%02d.%09ldZ%c",
+      static_cast<long long>(size), utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+      utc.tm_min, utc.tm_sec, static_cast<long>(mtime.tv_nsec), zero ? '\0' : '\n');
+  return std::string(line, static_cast<std::size_t>(length));
+}
+
+bool ReadTimesLine(std::string_view line, std::int64_t &size, timespec &mtime) {
+  if (line.ends_with('\r'))
+    line.remove_suffix(1);
+  // "#size=" SIZE " mtime=" YEAR, then the fields of fixed width: each '0' here is a digit.
+  constexpr std::string_view head = "#size=", middle = " mtime=",
+                             tail = "-00-00T00:00:00.000000000Z";
+  const std::size_t at = line.find(middle);
+  if (!line.starts_with(head) || at == std::string_view::npos ||
+      line.size() < at + middle.size() + 4 + tail.size())
+    return false;
+  const std::string_view bytes = line.substr(head.size(), at - head.size());
+  const std::string_view year =
+      line.substr(at + middle.size()).substr(0, line.size() - at - middle.size() - tail.size());
+  const std::string_view rest = line.substr(line.size() - tail.size());
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto digits = [&](std::string_view text, std::size_t most) {
+    return !text.empty() && text.size() <= most && std::all_of(text.begin(), text.end(), digit);
+  };
+  if (!digits(bytes, 18) || !digits(year, 9))
+    return false;
+  for (std::size_t k = 0; k < tail.size(); ++k)
+    if (tail[k] == '0' ? !digit(rest[k]) : rest[k] != tail[k])
+      return false;
+  const auto number = [](std::string_view text) {
+    long long value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+  };
+  tm utc{};
+  utc.tm_year = static_cast<int>(number(year) - 1900);
+  utc.tm_mon = static_cast<int>(number(rest.substr(1, 2)) - 1);
+  utc.tm_mday = static_cast<int>(number(rest.substr(4, 2)));
+  utc.tm_hour = static_cast<int>(number(rest.substr(7, 2)));
+  utc.tm_min = static_cast<int>(number(rest.substr(10, 2)));
+  utc.tm_sec = static_cast<int>(number(rest.substr(13, 2)));
+  size = number(bytes);
+  mtime = {::timegm(&utc), static_cast<long>(number(rest.substr(16, 9)))};
+  return true;
 }
 
 } // namespace quillsum::cli

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include <time.h>
 
 namespace quillsum::cli {
 
@@ -26,5 +29,13 @@ std::string VerdictLine(std::string_view name, std::string_view verdict);
 // A listed file found under another name: "<name>: MOVED to <target>\n", escaped as a verdict
 // is when either name holds a newline.
 std::string MovedLine(std::string_view name, std::string_view target);
+
+// The line --times puts before a regular file's digest line, which md5sum skips as a comment:
+// "#size=SIZE mtime=YYYY-MM-DDTHH:MM:SS.NNNNNNNNNZ", the time in UTC, ended as the digest line.
+std::string TimesLine(std::int64_t size, const timespec &mtime, bool zero);
+
+// Reads a list's line (given without its end; a carriage return at its end is dropped) as such
+// a times line: false if it is not one.
+bool ReadTimesLine(std::string_view line, std::int64_t &size, timespec &mtime);
 
 } // namespace quillsum::cli

@@ -112,8 +112,8 @@ constexpr Reads ReadsOf(Medium medium) {
 // first), and hashes them through one MD5 lane.
 class DiskReaders::Reader {
 public:
-  Reader(Window &window, Progress *progress, DescriptorBudget &descriptors)
-      : window_(window), progress_(progress), descriptors_(descriptors) {}
+  Reader(Window &window, Progress *progress, DescriptorBudget &descriptors, bool keepTimes)
+      : window_(window), progress_(progress), descriptors_(descriptors), keepTimes_(keepTimes) {}
   ~Reader() { Stop(); }
 
   bool Start() {
@@ -243,8 +243,9 @@ private:
       md5_.Feed(0, chunk, end);
       md5_.Run();
     }
+    std::optional<FileTimes> times = keepTimes_ ? TimesOf(info, file.get()) : std::nullopt;
     file.Close();
-    Complete(job, {Lower(md5_.Digest(0))});
+    Complete(job, {Lower(md5_.Digest(0)), 0, times});
   }
 
   // Opens the file that comes next and asks the kernel to start reading it.
@@ -278,6 +279,7 @@ private:
   Window &window_;
   Progress *const progress_;
   DescriptorBudget &descriptors_;
+  const bool keepTimes_;
   std::mutex mutex_;
   std::condition_variable work_;
   Queue queue_;                 // by place on the disk
@@ -301,8 +303,10 @@ DiskReaders::Road DiskReaders::Forced() {
   return name == "lanes" ? Road::Lanes : name == "disk" ? Road::Disk : Road::Automatic;
 }
 
-DiskReaders::DiskReaders(Window &window, Progress *progress, DescriptorBudget &descriptors)
-    : window_(window), progress_(progress), descriptors_(descriptors), forced_(Forced()) {}
+DiskReaders::DiskReaders(Window &window, Progress *progress, DescriptorBudget &descriptors,
+                         bool keepTimes)
+    : window_(window), progress_(progress), descriptors_(descriptors), keepTimes_(keepTimes),
+      forced_(Forced()) {}
 
 DiskReaders::~DiskReaders() { Finish(); }
 
@@ -454,7 +458,7 @@ bool DiskReaders::Take(Job &job, int fd, const struct stat &info) noexcept {
     const std::lock_guard lock(mutex_);
     auto found = readers_.find(disk);
     if (found == readers_.end()) {
-      auto reader = std::make_unique<Reader>(window_, progress_, descriptors_);
+      auto reader = std::make_unique<Reader>(window_, progress_, descriptors_, keepTimes_);
       if (!reader->Start())
         return false;
       found = readers_.emplace(disk, std::move(reader)).first;

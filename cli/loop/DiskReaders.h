@@ -29,7 +29,7 @@ enum class Medium { Memory, Flash, Spinning };
 // that hold both to md5sum's output.
 class DiskReaders {
 public:
-  DiskReaders(Window &window, Progress *progress, DescriptorBudget &descriptors);
+  DiskReaders(Window &window, Progress *progress, DescriptorBudget &descriptors, bool keepTimes);
   DiskReaders(const DiskReaders &) = delete;
   DiskReaders &operator=(const DiskReaders &) = delete;
   ~DiskReaders();
@@ -68,6 +68,7 @@ private:
   Window &window_;
   Progress *const progress_;
   DescriptorBudget &descriptors_;
+  const bool keepTimes_;
   const Road forced_;
   Disks disks_;
   std::mutex mutex_;

@@ -20,6 +20,13 @@ bool SameFile(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+std::optional<FileTimes> SteadyTimes(const struct stat &before, const struct stat &after) {
+  const FileTimes then{before.st_size, before.st_mtim};
+  if (!S_ISREG(before.st_mode) || !(FileTimes{after.st_size, after.st_mtim} == then))
+    return std::nullopt;
+  return then;
+}
+
 // Descriptor 0 as it was at the start, and whether it is the stand-in for a closed one.
 struct StandardInput {
   struct stat info {};
@@ -51,15 +58,19 @@ Digest Md5InTurn(const std::string &name, Progress *progress, DescriptorBudget &
   if (!standardInput &&
       !(opened = descriptors.Open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, true)))
     return {{}, errno};
+  struct stat info {}; // a stream's stays zero: no times
+  if (opened)
+    ::fstat(opened.get(), &info);
   std::function<void(std::size_t)> onRead;
   if (progress)
     onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
   std::string hex = MD5CLS().DigestFdToHexStr(standardInput ? STDIN_FILENO : opened.get(), onRead);
   const int error = errno;
+  std::optional<FileTimes> times = opened ? TimesOf(info, opened.get()) : std::nullopt;
   opened.Close();
   if (hex.empty())
     return {{}, error};
-  return {Lower(std::move(hex))};
+  return {Lower(std::move(hex)), 0, times};
 }
 
 Digest FromFingerprint(const Fingerprint &fingerprint) {
@@ -94,16 +105,30 @@ Digest DigestInTurn(const std::string &name, Method method, Progress *progress,
                     DescriptorBudget &descriptors) {
   Digest digest = method == Method::Md5 ? Md5InTurn(name, progress, descriptors)
                   : name == "-"         ? FromFingerprint(SampledFingerprint(STDIN_FILENO))
-                                        : FingerprintOf(name);
+                                        : FingerprintOf(name, true);
   if (progress)
     progress->FileDone();
   return digest;
 }
 
-Digest FingerprintOf(const std::string &name) {
+Digest FingerprintOf(const std::string &name, bool keepTimes) {
   if (LeadsToClosedStandardInput(name))
     return {{}, ENOENT};
-  return FromFingerprint(SampledFingerprint(name, NonRegular::Refused));
+  // The fingerprint opens the file by name: its times are those of the name before and after.
+  struct stat before {};
+  struct stat after {};
+  const bool found = keepTimes && ::stat(name.c_str(), &before) == 0;
+  Digest digest = FromFingerprint(SampledFingerprint(name, NonRegular::Refused));
+  if (found && !digest.hex.empty() && ::stat(name.c_str(), &after) == 0 && SameFile(before, after))
+    digest.times = SteadyTimes(before, after);
+  return digest;
+}
+
+std::optional<FileTimes> TimesOf(const struct stat &opened, int fd) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0)
+    return std::nullopt;
+  return SteadyTimes(opened, now);
 }
 
 bool IsStandardInput(const struct stat &info) {

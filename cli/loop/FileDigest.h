@@ -4,17 +4,34 @@
 #include "cli/Progress.h"
 #include "cli/loop/DescriptorBudget.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include <sys/stat.h>
 
 namespace quillsum::cli {
 
+// A regular file's size and modification time, as they were when it was opened.
+struct FileTimes {
+  std::int64_t size = 0;
+  timespec mtime{};
+  bool operator==(const FileTimes &other) const {
+    return size == other.size && mtime.tv_sec == other.mtime.tv_sec &&
+           mtime.tv_nsec == other.mtime.tv_nsec;
+  }
+};
+
 // What digesting a file gave.
 struct Digest {
   std::string hex; // lower case for MD5, upper case for a fingerprint; "" on failure
   int error = 0;   // then: the errno of the failure, or kNotRegular
+  // Of the descriptor read, when it is a regular file whose times held still while it was read.
+  std::optional<FileTimes> times{};
 };
+// The times of a file, fstat'ed as opened when it was opened and read since on fd: none when it
+// is no regular file, or its size or modification time changed meanwhile.
+std::optional<FileTimes> TimesOf(const struct stat &opened, int fd);
 // A fingerprint asked of what is not a regular file: a pipe, FIFO, device or socket.
 inline constexpr int kNotRegular = -1;
 
@@ -31,8 +48,9 @@ std::string Lower(std::string hex);
 Digest DigestInTurn(const std::string &name, Method method, Progress *progress,
                     DescriptorBudget &descriptors);
 
-// The fingerprint of a named file, which is opened only if it is a regular file.
-Digest FingerprintOf(const std::string &name);
+// The fingerprint of a named file, which is opened only if it is a regular file; with keepTimes,
+// with its times (those of the name before and after: the engine opens it by name).
+Digest FingerprintOf(const std::string &name, bool keepTimes);
 
 // Whether the file with this status is standard input, whatever its name: the same file as
 // descriptor 0. A closed standard input (a stand-in, see Output) is no file at all: a name that

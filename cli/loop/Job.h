@@ -50,6 +50,7 @@ struct Crew {
   unsigned threads;      // hashing threads the user allows (-j)
   std::size_t mostLanes; // lanes a thread may fill, as the descriptor budget allows
   DescriptorBudget &descriptors;
+  bool keepTimes;     // digests carry their files' times
   DiskReaders *disks; // for files on a disk read its own way; null for fingerprints
 };
 

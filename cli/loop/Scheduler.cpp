@@ -26,17 +26,18 @@ std::size_t LanesPerThread(const DescriptorBudget &descriptors, unsigned threads
 
 } // namespace
 
-Scheduler::Scheduler(unsigned threads, Method method, Progress *progress, Output &output)
+Scheduler::Scheduler(unsigned threads, Method method, Progress *progress, Output &output,
+                     bool keepTimes)
     : threads_(threads), method_(method), progress_(progress), output_(output),
       descriptors_(DescriptorBudget::OfProcess()),
       window_(
           kWindow, [this](Job &job) { HandOn(job); }, [this] { output_.Flush(); }),
-      crew_{method,       progress, threads, LanesPerThread(descriptors_, threads),
-            descriptors_, nullptr} {
+      crew_{method,       progress,  threads, LanesPerThread(descriptors_, threads),
+            descriptors_, keepTimes, nullptr} {
   window_.Expect(threads);
   workers_.reserve(threads); // a thread started is never let go unjoined
   if (method == Method::Md5) {
-    disks_.emplace(window_, progress, descriptors_);
+    disks_.emplace(window_, progress, descriptors_, keepTimes);
     crew_.disks = &*disks_;
   }
 }

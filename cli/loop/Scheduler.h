@@ -29,7 +29,10 @@ class Scheduler {
 public:
   using Then = Job::Then;
 
-  Scheduler(unsigned threads, Method method, Progress *progress, Output &output);
+  // With keepTimes, each regular file's digest carries its times (Digest::times), which costs an
+  // fstat after it is read.
+  Scheduler(unsigned threads, Method method, Progress *progress, Output &output,
+            bool keepTimes = false);
   Scheduler(const Scheduler &) = delete;
   Scheduler &operator=(const Scheduler &) = delete;
   ~Scheduler();

@@ -74,7 +74,7 @@ private:
     std::unique_ptr<ReadAhead> ahead;
     std::span<std::uint8_t> buffer;
     bool firstRead = false; // timed, to tell a cold disk
-    dev_t device = 0;
+    struct stat opened {};  // its file's, when opened
   };
   // How a job's file was opened.
   enum class Opened { Lane, Finished, Later };
@@ -165,7 +165,7 @@ void LaneWorker::Start() {
     at.job = &job;
     at.file = std::move(file);
     at.firstRead = true;
-    at.device = info.st_dev;
+    at.opened = info;
     ++held_;
     started_.push_back(lane);
   }
@@ -229,7 +229,9 @@ LaneWorker::Opened LaneWorker::Open(Job &job, DescriptorBudget::Held &file, stru
 // ready, a place among the free lanes.
 void LaneWorker::FeedOrFinish(std::size_t lane) {
   if (md5_.Done(lane))
-    Finish(lane, {Lower(md5_.Digest(lane))});
+    Finish(lane, {Lower(md5_.Digest(lane)), 0,
+                  crew_.keepTimes ? TimesOf(lanes_[lane].opened, lanes_[lane].file.get())
+                                  : std::nullopt});
   else
     Read(lane);
 }
@@ -263,7 +265,7 @@ void LaneWorker::Read(std::size_t lane) {
     }
     chunk = at.buffer.first(size);
     if (std::exchange(at.firstRead, false) && crew_.disks && Clock::now() - began > kColdRead)
-      crew_.disks->FoundCold(at.device);
+      crew_.disks->FoundCold(at.opened.st_dev);
   }
   if (crew_.progress)
     crew_.progress->Read(chunk.size());
@@ -306,7 +308,7 @@ void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
         job->result = Job::Result::InTurn;
         continue;
       }
-      job->digest = FingerprintOf(job->name);
+      job->digest = FingerprintOf(job->name, crew.keepTimes);
       if (job->origin == Job::Origin::Walked && job->digest.error == kNotRegular)
         job->result = Job::Result::Skipped;
       if (crew.progress)

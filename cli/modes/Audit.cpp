@@ -18,7 +18,7 @@ void Audit::ReadingList(int fd) {
 }
 
 void Audit::Listed(const std::string &name) {
-  listed_.insert(NormalName(name));
+  listed_.Add(NormalName(name), 0);
   // The first missing file makes the unlisted files worth hashing; "-" is standard input.
   struct stat info {};
   if (!missing_ && !options_.ignoreMissing && name != "-" && ::stat(name.c_str(), &info) != 0 &&
@@ -32,10 +32,10 @@ void Audit::Walk(Scheduler &scheduler) {
     walked_ = false;
   };
   ForEachFile(
-      options_.audit, true,
+      options_.audit, true, options_.excluded,
       [&](std::string name, bool) {
         // Listed, or walked already from another of the folders.
-        if (!listed_.insert(NormalName(name)).second)
+        if (!listed_.Add(NormalName(name), 0))
           return true;
         struct stat info {};
         if (::stat(name.c_str(), &info) != 0)
@@ -75,6 +75,16 @@ bool Audit::Moved(const std::string &name, const std::string &hex) {
   return true;
 }
 
+bool Audit::Changed(const std::string &name, const FileTimes &listed, const Digest &digest) {
+  // Times as listed: damage, or a tool that put the old time back. None: it changed while read.
+  if (digest.times && *digest.times == listed)
+    return false;
+  ++changed_;
+  if (!options_.status)
+    output_.Out(VerdictLine(name, "CHANGED"));
+  return true;
+}
+
 bool Audit::Report() {
   std::uint64_t fresh = 0;
   for (std::size_t k = 0; k < unlisted_.size(); ++k) {
@@ -85,12 +95,15 @@ bool Audit::Report() {
       output_.Out(VerdictLine(unlisted_[k], "NEW"));
   }
   if (!options_.status) {
+    if (changed_ != 0)
+      output_.Warning(changed_, "listed file was changed since the list",
+                      "listed files were changed since the list");
     if (moved_ != 0)
       output_.Warning(moved_, "listed file was moved", "listed files were moved");
     if (fresh != 0)
       output_.Warning(fresh, "file is not listed", "files are not listed");
   }
-  return walked_ && moved_ == 0 && fresh == 0;
+  return walked_ && changed_ == 0 && moved_ == 0 && fresh == 0;
 }
 
 } // namespace quillsum::cli

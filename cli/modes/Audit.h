@@ -3,12 +3,12 @@
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/loop/Scheduler.h"
+#include "cli/modes/NameTable.h"
 
 #include <cstdint>
 #include <deque>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -33,21 +33,25 @@ public:
   // A listed file that does not exist, in its turn: true, with its line printed, when a file no
   // list names has the digest it is listed with and is not yet another's target.
   bool Moved(const std::string &name, const std::string &hex);
+  // A listed file whose digest differs from its line, in its turn: true, with its line printed,
+  // when its size or modification time differs from the list's times line too (an edit).
+  bool Changed(const std::string &name, const FileTimes &listed, const Digest &digest);
   // After the last list line: the NEW lines and the warnings. Whether all was as listed: nothing
-  // moved or new, and every folder walked.
+  // changed, moved or new, and every folder walked.
   bool Report();
 
 private:
   const Options &options_;
   Output &output_;
   std::vector<std::pair<dev_t, ino_t>> lists_;
-  std::unordered_set<std::string> listed_; // lexically normal names, and those walked
-  bool missing_ = false;                   // a listed file does not exist
-  bool walked_ = true;                     // every folder could be walked
-  std::vector<std::string> unlisted_;      // in walk order
-  std::vector<bool> targets_;              // of moves, by index in unlisted_
+  NameTable listed_;                  // lexically normal names, and those walked
+  bool missing_ = false;              // a listed file does not exist
+  bool walked_ = true;                // every folder could be walked
+  std::vector<std::string> unlisted_; // in walk order
+  std::vector<bool> targets_;         // of moves, by index in unlisted_
   std::unordered_map<std::string, std::deque<std::size_t>> byDigest_; // lower-case hex
   std::uint64_t moved_ = 0;
+  std::uint64_t changed_ = 0;
 };
 
 } // namespace quillsum::cli

@@ -7,8 +7,12 @@
 
 #include "engine/UniqueFd.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
+#include <deque>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -40,22 +44,32 @@ class ListChecker {
 public:
   ListChecker(const Options &options, Output &output, Progress *progress, Audit *audit)
       : options_(options), output_(output), tag_(TagOf(options.method)), parser_(tag_),
-        scheduler_(options.threads, options.method, progress, output), audit_(audit) {}
+        scheduler_(options.threads, options.method, progress, output, audit != nullptr),
+        audit_(audit) {}
 
   void Check(const std::string &operand);
   bool Finish();
 
 private:
   // Under --audit, the lists' items wait until every list is read and the folders are walked:
-  // a missing file's turn must know every file that no list names.
+  // a missing file's turn must know every file that no list names. They wait compactly: a listed
+  // file as its line gave it, its name among the others in one string; anything else as the
+  // action of that number.
   struct Later {
-    std::string name;
-    Scheduler::Then then;
-    std::function<void()> action;
+    std::uint64_t nameAt = 0;
+    std::uint32_t nameSize = 0;
+    std::uint32_t tally = 0; // in tallies_
+    std::uint32_t action = kNoAction;
+    std::array<char, 32> hex{};
+    std::optional<FileTimes> times{};
   };
-  void AddToScheduler(std::string name, Scheduler::Then then);
+  static constexpr std::uint32_t kNoAction = std::numeric_limits<std::uint32_t>::max();
+
   void AddToScheduler(std::function<void()> action);
-  void Listed(const std::shared_ptr<Tally> &tally, ListedFile file);
+  void Listed(const std::shared_ptr<Tally> &tally, ListedFile file, std::optional<FileTimes> times);
+  // What a listed file's digest, in its turn, says of it.
+  Scheduler::Then Verdict(std::shared_ptr<Tally> tally, std::string hex,
+                          std::optional<FileTimes> times);
   void Summary(const std::string &list, const Tally &tally);
 
   const Options &options_;
@@ -64,32 +78,30 @@ private:
   ListParser parser_;
   Scheduler scheduler_;
   Audit *const audit_;
-  std::vector<Later> later_;
+  std::deque<Later> later_; // no copy of it all when it grows
+  std::string names_;
+  std::vector<std::shared_ptr<Tally>> tallies_;
+  std::vector<std::function<void()>> actions_;
   bool ok_ = true;
 };
 
-void ListChecker::AddToScheduler(std::string name, Scheduler::Then then) {
-  if (audit_)
-    later_.push_back({std::move(name), std::move(then), {}});
-  else
-    scheduler_.Add(std::move(name), std::move(then));
-}
-
 void ListChecker::AddToScheduler(std::function<void()> action) {
-  if (audit_)
-    later_.push_back({{}, {}, std::move(action)});
-  else
-    scheduler_.Add(std::move(action));
+  if (!audit_)
+    return scheduler_.Add(std::move(action));
+  later_.push_back({.action = static_cast<std::uint32_t>(actions_.size())});
+  actions_.push_back(std::move(action));
 }
 
 bool ListChecker::Finish() {
   if (audit_) {
     audit_->Walk(scheduler_);
-    for (Later &item : later_)
-      if (item.then)
-        scheduler_.Add(std::move(item.name), std::move(item.then));
+    for (const Later &item : later_)
+      if (item.action != kNoAction)
+        scheduler_.Add(std::move(actions_[item.action]));
       else
-        scheduler_.Add(std::move(item.action));
+        scheduler_.Add(names_.substr(item.nameAt, item.nameSize),
+                       Verdict(tallies_[item.tally], std::string(item.hex.data(), item.hex.size()),
+                               item.times));
   }
   scheduler_.Finish();
   return ok_;
@@ -127,15 +139,22 @@ void ListChecker::Check(const std::string &operand) {
   auto tally = std::make_shared<Tally>();
   LineReader reader(standardInput ? STDIN_FILENO : opened.get());
   std::string line;
+  std::optional<FileTimes> times;
   ListedFile file;
   for (std::uint64_t number = 1; reader.Next(line); ++number) {
+    // Under --audit, a times line tells an edit from damage for the next listed file.
+    if (FileTimes listed; audit_ && ReadTimesLine(line, listed.size, listed.mtime)) {
+      times = listed;
+      continue;
+    }
     const ListParser::Line kind = parser_.Parse(std::move(line), file);
     if (kind == ListParser::Line::Listed && !(standardInput && file.name == "-")) {
       // A listed file that is the list's own stream reads what follows in it, as md5sum's
       // would: in its turn, before the list is read on.
       const bool sameStream =
           fromStandardInput && ::stat(file.name.c_str(), &info) == 0 && IsStandardInput(info);
-      Listed(tally, std::move(file));
+      Listed(tally, std::move(file), times);
+      times.reset();
       if (sameStream)
         scheduler_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
@@ -157,11 +176,28 @@ void ListChecker::Check(const std::string &operand) {
   AddToScheduler([this, tally, list] { Summary(list, *tally); });
 }
 
-void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file) {
-  if (audit_)
-    audit_->Listed(file.name);
-  AddToScheduler(std::move(file.name), [this, tally, hex = std::move(file.hex)](
-                                           const std::string &name, const Digest &digest) {
+void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file,
+                         std::optional<FileTimes> times) {
+  if (!audit_)
+    return scheduler_.Add(std::move(file.name), Verdict(tally, std::move(file.hex), times));
+  audit_->Listed(file.name);
+  if (tallies_.empty() || tallies_.back() != tally)
+    tallies_.push_back(tally);
+  Later later{names_.size(),
+              static_cast<std::uint32_t>(file.name.size()),
+              static_cast<std::uint32_t>(tallies_.size() - 1),
+              kNoAction,
+              {},
+              times};
+  std::copy_n(file.hex.begin(), std::min(file.hex.size(), later.hex.size()), later.hex.begin());
+  names_ += file.name;
+  later_.push_back(later);
+}
+
+Scheduler::Then ListChecker::Verdict(std::shared_ptr<Tally> tally, std::string hex,
+                                     std::optional<FileTimes> times) {
+  return [this, tally = std::move(tally), hex = std::move(hex), times](const std::string &name,
+                                                                       const Digest &digest) {
     tally->formatted = true;
     if (digest.hex.empty()) {
       if (options_.ignoreMissing && digest.error == ENOENT)
@@ -175,13 +211,15 @@ void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file) {
       return;
     }
     const bool match = SameHex(digest.hex, hex);
+    if (!match && times && audit_->Changed(name, *times, digest))
+      return;
     if (match)
       tally->matched = true;
     else
       ++tally->mismatched;
     if (!options_.status && (!match || !options_.quiet))
       output_.Out(VerdictLine(name, match ? "OK" : "FAILED"));
-  });
+  };
 }
 
 void ListChecker::Summary(const std::string &list, const Tally &tally) {

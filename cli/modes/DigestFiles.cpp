@@ -5,6 +5,14 @@
 
 namespace quillsum::cli {
 
+std::string PrintedLines(const std::string &name, const Digest &digest, const LineStyle &style,
+                         bool times) {
+  std::string lines = DigestLine(digest.hex, name, style);
+  if (times && digest.times)
+    lines.insert(0, TimesLine(digest.times->size, digest.times->mtime, style.zero));
+  return lines;
+}
+
 bool DigestFiles(const Options &options, Output &output, Progress *progress) {
   bool ok = true;
   const LineStyle style{TagOf(options.method), options.tag, options.binary, options.zero};
@@ -16,11 +24,11 @@ bool DigestFiles(const Options &options, Output &output, Progress *progress) {
     if (digest.hex.empty())
       fail(name, digest.error);
     else
-      output.Out(DigestLine(digest.hex, name, style));
+      output.Out(PrintedLines(name, digest, style, options.times));
   };
-  Scheduler scheduler(options.threads, options.method, progress, output);
+  Scheduler scheduler(options.threads, options.method, progress, output, options.times);
   ForEachFile(
-      options.operands, options.recursive,
+      options.operands, options.recursive, options.excluded,
       [&](std::string name, bool walked) {
         scheduler.Add(std::move(name), std::ref(print),
                       walked ? Job::Origin::Walked : Job::Origin::Named);

@@ -3,10 +3,16 @@
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
+#include "cli/lists/Lines.h"
+#include "cli/loop/FileDigest.h"
 
 namespace quillsum::cli {
 
 // The four kinds of work, each giving whether all of it went well. progress may be null.
+
+// A file's digest line, with its times line before it when times are asked for and known.
+std::string PrintedLines(const std::string &name, const Digest &digest, const LineStyle &style,
+                         bool times);
 
 // Prints the digest line of each file the operands stand for.
 bool DigestFiles(const Options &options, Output &output, Progress *progress);

@@ -46,7 +46,7 @@ void Survey(const Options &options, Progress &progress) {
   Counter counter(progress);
   if (options.mode == Options::Mode::Digest) {
     ForEachFile(
-        options.operands, options.recursive,
+        options.operands, options.recursive, options.excluded,
         [&](std::string name, bool) { return counter.Count(name); },
         [](const std::string &, int) {});
     counter.Done();

@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 
 namespace quillsum::cli {
@@ -58,8 +59,16 @@ bool List(const std::string &dir, std::vector<Entry> &entries, int &error) {
   return true;
 }
 
+bool Excluded(const std::string &name, const std::vector<std::string> &excluded) {
+  return IsScratchName(name) ||
+         std::any_of(excluded.begin(), excluded.end(), [&](const std::string &pattern) {
+           return ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+         });
+}
+
 // The regular files beneath dir; false once file() has asked to stop.
-bool Walk(const std::string &dir, const std::function<bool(std::string path, bool walked)> &file,
+bool Walk(const std::string &dir, const std::vector<std::string> &excluded,
+          const std::function<bool(std::string path, bool walked)> &file,
           const std::function<void(const std::string &path, int error)> &failed) {
   std::vector<Entry> entries;
   if (int error = 0; !List(dir, entries, error)) {
@@ -68,6 +77,8 @@ bool Walk(const std::string &dir, const std::function<bool(std::string path, boo
   }
   const std::string prefix = dir.ends_with('/') ? dir : dir + '/';
   for (Entry &entry : entries) {
+    if (Excluded(entry.name, excluded))
+      continue;
     std::string path = prefix + entry.name;
     unsigned char type = entry.type;
     if (type == DT_UNKNOWN) {
@@ -77,7 +88,7 @@ bool Walk(const std::string &dir, const std::function<bool(std::string path, boo
       type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
-      if (!Walk(path, file, failed))
+      if (!Walk(path, excluded, file, failed))
         return false;
     } else if (type == DT_REG && !file(std::move(path), true)) {
       return false;
@@ -89,6 +100,7 @@ bool Walk(const std::string &dir, const std::function<bool(std::string path, boo
 } // namespace
 
 void ForEachFile(const std::vector<std::string> &operands, bool recursive,
+                 const std::vector<std::string> &excluded,
                  const std::function<bool(std::string path, bool walked)> &file,
                  const std::function<void(const std::string &path, int error)> &failed) {
   for (const std::string &operand : operands) {
@@ -96,12 +108,17 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
     // Any other operand is read as it stands, and so fails as it would without --recursive.
     if (recursive && operand != "-" && ::stat(operand.c_str(), &info) == 0 &&
         S_ISDIR(info.st_mode)) {
-      if (!Walk(operand, file, failed))
+      if (!Walk(operand, excluded, file, failed))
         return;
     } else if (!file(operand, false)) {
       return;
     }
   }
+}
+
+bool IsScratchName(std::string_view name) {
+  const std::string_view prefix = kScratchName.substr(0, kScratchName.find('X'));
+  return name.size() == kScratchName.size() && name.starts_with(prefix);
 }
 
 std::string NormalName(std::string_view name) {

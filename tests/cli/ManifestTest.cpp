@@ -17,10 +17,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 
 #include <unistd.h>
 
@@ -31,6 +34,9 @@ namespace fs = std::filesystem;
 using test::Ran;
 using test::RunCli;
 using test::TempDir;
+
+// The user that Launch::unprivileged runs as when the tests run as root.
+constexpr uid_t kNobody = 65534;
 
 // A name as lines escape it: \\, \n and \r.
 std::string Escaped(const std::string &name) {
@@ -108,13 +114,14 @@ std::string Verdict(const std::string &name, const std::string &what,
   return std::string(escape ? "\\" : "") + shown(name) + ": " + what + shown(target) + "\n";
 }
 
-// What --audit says: each list line as -c says it, except that a missing file takes the first
+// What --audit says: each list line as -c says it, except that a file whose line has a times line
+// that no longer holds and whose digest differs is CHANGED, and a missing file takes the first
 // unlisted file (in walk order, once) with its digest as where it moved; then each other unlisted
 // file as NEW; then the warnings, md5sum's first. Names beneath the folder, with the prefixes
 // the list and the walk give them.
 Ran Model(const Tree &before, const std::vector<std::string> &listOrder, const Tree &after,
           const std::vector<std::string> &walked, const std::string &walkPrefix, const Form &form,
-          const std::string &option) {
+          const std::string &option, const std::set<std::string> &timesChanged) {
   std::vector<std::string> unlisted;
   for (const std::string &name : walked)
     if (std::find(listOrder.begin(), listOrder.end(), name) == listOrder.end())
@@ -124,14 +131,16 @@ Ran Model(const Tree &before, const std::vector<std::string> &listOrder, const T
   const auto say = [&](const std::string &line) {
     audited.out += option == "--status" ? "" : line;
   };
-  int unreadable = 0, mismatched = 0, moved = 0, fresh = 0;
+  int unreadable = 0, mismatched = 0, changed = 0, moved = 0, fresh = 0;
   for (const std::string &name : listOrder) {
     const std::string digest = form.Digest(before.at(name)), listed = "tree/" + name;
     if (after.contains(name)) {
       const bool match = form.Digest(after.at(name)) == digest;
-      mismatched += !match;
+      const bool edited = !match && timesChanged.contains(name);
+      mismatched += !match && !edited;
+      changed += edited;
       if (!match || option != "--quiet")
-        say(Verdict(listed, match ? "OK" : "FAILED"));
+        say(Verdict(listed, match ? "OK" : edited ? "CHANGED" : "FAILED"));
     } else if (option != "--ignore-missing") {
       std::size_t k = 0;
       while (k < unlisted.size() && (taken[k] || form.Digest(after.at(unlisted[k])) != digest))
@@ -159,10 +168,24 @@ Ran Model(const Tree &before, const std::vector<std::string> &listOrder, const T
   };
   warn(unreadable, "listed file could not be read", "listed files could not be read");
   warn(mismatched, "computed checksum did NOT match", "computed checksums did NOT match");
+  warn(changed, "listed file was changed since the list",
+       "listed files were changed since the list");
   warn(moved, "listed file was moved", "listed files were moved");
   warn(fresh, "file is not listed", "files are not listed");
-  audited.status = unreadable + mismatched + moved + fresh == 0 ? 0 : 1;
+  audited.status = unreadable + mismatched + changed + moved + fresh == 0 ? 0 : 1;
   return audited;
+}
+
+// The times line of a file as it is now: "#size=SIZE mtime=YYYY-MM-DDTHH:MM:SS.NNNNNNNNNZ".
+std::string TimesLine(const fs::path &file, char end) {
+  struct stat info {};
+  EXPECT_EQ(::stat(file.c_str(), &info), 0) << file;
+  tm utc{};
+  ::gmtime_r(&info.st_mtim.tv_sec, &utc);
+  char day[64], nanoseconds[16];
+  std::strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(nanoseconds, sizeof nanoseconds, "%09ld", info.st_mtim.tv_nsec);
+  return "#size=" + std::to_string(info.st_size) + " mtime=" + day + '.' + nanoseconds + 'Z' + end;
 }
 
 const Tree kTree = {
@@ -178,7 +201,9 @@ const Tree kTree = {
     {"with space/f g.txt", "foxtrot"},
 };
 
-TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
+// Audits the tree after each row's edits, and with times lines in the list updates it too: the
+// listed files whose times changed get new lines where theirs were, the new ones are appended.
+TEST(Manifest, AuditAndUpdateTellEditedDamagedMissingMovedAndNewFilesApart) {
   const std::nullopt_t gone = std::nullopt;
   const Edits changed = {{"b.txt", "bravo, edited"}};
   const Edits deleted = {{"sub/d.txt", gone}};
@@ -197,8 +222,20 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
   Edits all;
   for (const Edits &edits : {changed, deleted, moved, renamed, added, copies, oddNames})
     all.insert(edits.begin(), edits.end());
-  const std::pair<const char *, Edits> rows[] = {
+  // Every file written since the list gets a new time, but those whose time is put back (with
+  // its nanoseconds): same size and time, other content, is damage.
+  struct Row {
+    const char *what;
+    Edits edits;
+    std::set<std::string> timePutBack = {};
+  };
+  const Row rows[] = {
       {"nothing", {}},
+      {"edited: new content and time", {{"b.txt", "bravo, edited"}, {"sub/d.txt", "delt4"}}},
+      {"damaged: new content of the same size, its time put back",
+       {{"b.txt", "brav0"}, {"sub/deep/e.txt", "ech0"}},
+       {"b.txt", "sub/deep/e.txt"}},
+      {"touched: new time, same content", {{"b.txt", "bravo"}}},
       {"a file changed", changed},
       {"one deleted", deleted},
       {"one moved", moved},
@@ -214,6 +251,7 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
     Form form;
     std::string option; // one of -c's, or a folder within the other
     std::string folder; // as --audit gives it
+    bool times = false; // a times line before each digest line of the list
   };
   const Variant variants[] = {
       {{}, "", "tree"},
@@ -222,23 +260,36 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
       {{}, "--ignore-missing", "tree"},
       {{}, "--audit=tree/sub", "tree"},
       {{.fingerprint = true}, "", "./tree/"},
+      {{}, "", "tree", true},
+      {{}, "--quiet", "tree", true},
+      {{.fingerprint = true, .tag = true}, "", "tree", true},
   };
   // The list names the files in an order of its own; the walk's is another.
   std::vector<std::string> listOrder;
   for (const auto &[name, content] : kTree)
     listOrder.insert(listOrder.begin(), name);
 
-  for (const auto &[row, edits] : rows)
+  const timespec kLater[2] = {{1'600'000'000, 123'456'789}, {1'600'000'000, 123'456'789}};
+
+  for (const auto &[row, edits, timePutBack] : rows)
     for (const Variant &variant : variants) {
       SCOPED_TRACE(std::string(row) + ": " + testing::PrintToString(variant.form.Options()) +
-                   variant.option + ' ' + variant.folder);
+                   variant.option + ' ' + variant.folder + (variant.times ? " with times" : ""));
       TempDir dir;
       const fs::path tree = dir.path() / "tree";
       Plant(tree, kTree);
       // The list lies in the folder it lists: it is never reported.
+      std::map<std::string, std::string> listedLines;
+      std::map<std::string, timespec> planted;
       std::string list;
-      for (const std::string &name : listOrder)
-        list += variant.form.Line("tree/" + name, kTree.at(name));
+      for (const std::string &name : listOrder) {
+        struct stat info {};
+        ASSERT_EQ(::stat((tree / name).c_str(), &info), 0);
+        planted[name] = info.st_mtim;
+        listedLines[name] = (variant.times ? TimesLine(tree / name, variant.form.End()) : "") +
+                            variant.form.Line("tree/" + name, kTree.at(name));
+        list += listedLines[name];
+      }
       dir.Write("tree/tree.md5", list);
       Tree after = kTree;
       for (const auto &[name, content] : edits)
@@ -247,15 +298,31 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
         else if (after.erase(name))
           fs::remove(tree / name);
       Plant(tree, after);
+      std::set<std::string> timesChanged;
+      for (const auto &[name, content] : after) {
+        const fs::path file = tree / name;
+        if (!timePutBack.contains(name))
+          ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), kLater, 0), 0);
+        else if (const timespec old[2] = {{0, UTIME_OMIT}, planted.at(name)};
+                 ::utimensat(AT_FDCWD, file.c_str(), old, 0) != 0)
+          FAIL() << std::strerror(errno);
+        if (kTree.contains(name) && TimesLine(file, variant.form.End()) +
+                                            variant.form.Line("tree/" + name, kTree.at(name)) !=
+                                        listedLines.at(name))
+          timesChanged.insert(name);
+      }
       std::vector<std::string> walked;
       Walk(tree, "", walked);
       std::erase(walked, "tree.md5");
       const std::string prefix =
           variant.folder.ends_with('/') ? variant.folder : variant.folder + '/';
       const Ran expected =
-          Model(kTree, listOrder, after, walked, prefix, variant.form, variant.option);
+          Model(kTree, listOrder, after, walked, prefix, variant.form, variant.option,
+                variant.times ? timesChanged : std::set<std::string>{});
 
+      // -c reads either form of line, and takes no --tag.
       std::vector<std::string> args = variant.form.Options();
+      std::erase(args, "--tag");
       args.insert(args.end(), {"-c", "tree/tree.md5", "--audit=" + variant.folder});
       if (!variant.option.empty())
         args.push_back(variant.option);
@@ -263,6 +330,33 @@ TEST(Manifest, AuditTellsChangedMissingMovedAndNewFilesApart) {
       EXPECT_EQ(ran.out, expected.out);
       EXPECT_EQ(ran.err, expected.err);
       EXPECT_EQ(ran.status, expected.status);
+      if (!variant.times || !variant.option.empty())
+        continue;
+
+      // The update: what was edited or touched gets new lines where its lines were; damage
+      // and what is gone keep theirs; what is new is appended, in walk order.
+      std::string printed, updated;
+      for (const std::string &name : walked) {
+        const bool listed = kTree.contains(name);
+        if (listed && !timesChanged.contains(name))
+          continue;
+        const std::string lines = TimesLine(tree / name, variant.form.End()) +
+                                  variant.form.Line("tree/" + name, after.at(name));
+        printed += lines;
+        if (listed)
+          listedLines[name] = lines;
+        else
+          updated += lines;
+      }
+      for (auto name = listOrder.rbegin(); name != listOrder.rend(); ++name)
+        updated.insert(0, listedLines.at(*name));
+      args = variant.form.Options();
+      args.insert(args.end(), {"-r", "tree", "--update=tree/tree.md5"});
+      const Ran update = RunCli(args, dir.path());
+      EXPECT_EQ(update.out, printed);
+      EXPECT_EQ(update.err, "");
+      EXPECT_EQ(update.status, 0);
+      EXPECT_EQ(test::ReadFile(tree / "tree.md5"), updated);
     }
 }
 
@@ -413,6 +507,10 @@ TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
     const fs::path list = dir.Write(c.folder + "/list", old);
     for (const fs::path &reachable : {dir.path(), dir.path() / "tree", list})
       fs::permissions(reachable, fs::perms::all);
+    // The list is the runner's own: one it could not keep as it is would be refused first.
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown(list.c_str(), kNobody, kNobody), 0);
+    }
     fs::permissions(dir.path() / "tree" / "locked", fs::perms::none);
     fs::permissions(dir.path() / c.folder, c.perms);
     const Seen before = Look(list);
@@ -428,6 +526,238 @@ TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
     EXPECT_EQ(Look(list), before);
     EXPECT_EQ(Entries(dir.path() / c.folder), std::set<std::string>{"list"});
   }
+}
+
+// --times puts a times line before the digest line of a regular file, ended as that line is;
+// what is read as a stream (standard input, a device) gets none.
+TEST(Manifest, TimesLinesComeBeforeRegularFilesLinesOnly) {
+  TempDir dir;
+  const fs::path file = dir.Write("a", "alpha");
+  const std::string md5 = Form{}.Digest("alpha"), empty = Form{}.Digest("");
+  struct Case {
+    std::vector<std::string> args;
+    std::string input, out;
+  };
+  const Case cases[] = {
+      {{"a"}, "", TimesLine(file, '\n') + md5 + "  a\n"},
+      {{"-z", "a"}, "", TimesLine(file, '\0') + md5 + "  a" + '\0'},
+      {{"--tag", "a"}, "", TimesLine(file, '\n') + "MD5 (a) = " + md5 + "\n"},
+      {{"-", "/dev/null"}, "alpha", md5 + "  -\n" + empty + "  /dev/null\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--times");
+    const Ran ran = RunCli(args, dir.path(), c.input);
+    EXPECT_EQ(ran.out, c.out);
+    EXPECT_EQ(ran.status, 0);
+  }
+}
+
+// Two updates of one list at once, and lines appended with ">>" meanwhile: every line either adds
+// is in the list at the end.
+TEST(Manifest, UpdateKeepsEveryLineAnotherWriterAdds) {
+  const Form md5;
+  TempDir dir;
+  // Large enough that the updates are still hashing while the appends come.
+  Tree one, two;
+  for (int k = 0; k < 24; ++k) {
+    one["f" + std::to_string(k)] = test::RandomBytes(256 * 1024, static_cast<std::uint32_t>(k));
+    two["g" + std::to_string(k)] = std::to_string(k);
+  }
+  Plant(dir.path() / "one", one);
+  Plant(dir.path() / "two", two);
+  const fs::path list = dir.path() / "list";
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (const std::string jobs : {"1", "2", "8"}) {
+    SCOPED_TRACE("-j " + jobs);
+    fs::remove(list);
+    std::multiset<std::string> expected;
+    for (const auto &[folder, tree] : {std::pair{"one/", &one}, std::pair{"two/", &two}})
+      for (const auto &[name, content] : *tree)
+        expected.insert(md5.Line(folder + name, content));
+    std::vector<test::Child> runs;
+    for (const std::string folder : {"one", "two"}) {
+      test::Launch launch =
+          test::CliLaunch({"-j", jobs, "-r", folder, "--update=list"}, dir.path());
+      launch.out = null;
+      runs.push_back(test::Start(launch));
+    }
+    for (int k = 0; k < 20; ++k) {
+      const std::string line = md5.Line("appended " + std::to_string(k), "");
+      const int appending = ::open(list.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      ASSERT_EQ(::write(appending, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+      ::close(appending);
+      expected.insert(line);
+      ::usleep(2000);
+    }
+    for (test::Child &run : runs)
+      EXPECT_EQ(run.Wait(), 0);
+    std::multiset<std::string> lines;
+    std::istringstream listed(test::ReadFile(list));
+    for (std::string line; std::getline(listed, line);)
+      lines.insert(line + '\n');
+    std::vector<std::string> lost, more;
+    std::ranges::set_difference(expected, lines, std::back_inserter(lost));
+    std::ranges::set_difference(lines, expected, std::back_inserter(more));
+    EXPECT_EQ(lost, std::vector<std::string>{});
+    EXPECT_EQ(more, std::vector<std::string>{});
+  }
+  ::close(null);
+}
+
+// Where --update writes, or why it does not: a list the user may not write, or whose hard links
+// or owner a new copy would not keep, is refused before any work; a symbolic link's target is
+// updated, or created when it does not exist; a scratch file a killed run left is neither listed
+// nor kept.
+TEST(Manifest, UpdateWritesTheListWhereItLeadsOrRefusesIt) {
+  const Form md5;
+  const std::string old = md5.Line("tree/old", "old"), fresh = md5.Line("tree/a", "alpha");
+  const bool root = ::geteuid() == 0;
+  struct Case {
+    const char *what;
+    std::string list;                                 // as --update names it
+    std::function<void(const fs::path &dir)> prepare; // with "list" holding old, and the tree
+    bool unprivileged;
+    std::string err;
+    std::string written; // the file that should then hold old and the new line; "" if none
+  };
+  const std::string refused = "quillsum-cli: cannot update list: ";
+  const Case cases[] = {
+      {"read-only", "list",
+       [&](const fs::path &dir) {
+         if (root) {
+           ASSERT_EQ(::chown((dir / "list").c_str(), kNobody, kNobody), 0);
+         }
+         fs::permissions(dir / "list",
+                         fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+       },
+       true, "quillsum-cli: list: Permission denied\n", ""},
+      {"another user's, in a folder all may write", "list",
+       [](const fs::path &dir) { fs::permissions(dir / "list", fs::perms::all); }, true,
+       refused + "it belongs to another user, whom a new copy could not keep as its owner\n", ""},
+      {"hard-linked", "list",
+       [](const fs::path &dir) { fs::create_hard_link(dir / "list", dir / "other name"); }, false,
+       refused + "it has other hard links, which a new copy would leave with the old one\n", ""},
+      {"a symbolic link", "link",
+       [](const fs::path &dir) {
+         fs::create_directory(dir / "real");
+         fs::rename(dir / "list", dir / "real" / "list");
+         fs::create_symlink("real/list", dir / "link");
+       },
+       false, "", "real/list"},
+      {"a dangling symbolic link", "link",
+       [](const fs::path &dir) {
+         fs::remove(dir / "list");
+         fs::create_directory(dir / "real");
+         fs::create_symlink("real/new", dir / "link");
+       },
+       false, "", "real/new"},
+      {"a stale scratch file beside it and in the tree", "tree/list",
+       [](const fs::path &dir) {
+         fs::rename(dir / "list", dir / "tree" / "list");
+         std::ofstream(dir / "tree" / ".quillsum-cli-AbC123") << "half a list";
+       },
+       false, "", "tree/list"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.unprivileged && !root)
+      GTEST_SKIP() << "needs root, to run as another user";
+    TempDir dir;
+    Plant(dir.path() / "tree", {{"a", "alpha"}});
+    dir.Write("list", old);
+    fs::permissions(dir.path(), fs::perms::all);
+    c.prepare(dir.path());
+    const std::set<std::string> entries = Entries(dir.path());
+    test::Launch launch = test::CliLaunch({"-r", "tree", "--update=" + c.list}, dir.path());
+    launch.unprivileged = c.unprivileged;
+    const Ran ran = test::Run(launch);
+    const bool written = !c.written.empty();
+    EXPECT_EQ(ran.out, written ? fresh : "");
+    EXPECT_EQ(ran.err, c.err);
+    EXPECT_EQ(ran.status, written ? 0 : 1);
+    EXPECT_EQ(Entries(dir.path()), entries);
+    if (written) {
+      const bool created = c.written == "real/new";
+      EXPECT_EQ(test::ReadFile(dir.path() / c.written), (created ? "" : old) + fresh);
+      std::set<std::string> tree = {"a"};
+      if (c.written == "tree/list")
+        tree.insert("list");
+      EXPECT_EQ(Entries(dir.path() / "tree"), tree);
+    } else {
+      EXPECT_EQ(test::ReadFile(dir.path() / "list"), old);
+    }
+  }
+}
+
+// --exclude leaves out what a walk finds by its own name, and does not enter a folder so named;
+// operands are never left out.
+TEST(Manifest, ExcludedNamesAreLeftOutOfWalksButNotOperands) {
+  const Form md5;
+  const Tree tree = {{"a.txt", "alpha"},         {"b.tmp", "bravo"},
+                     {".git/HEAD", "head"},      {"sub/.git/config", "cfg"},
+                     {"sub/c.txt", "charlie"},   {"sub/deep/d.tmp", "delta"},
+                     {"sub/deep/e.txt", "echo"}, {"sub/deep/tmp/f", "foxtrot"}};
+  const std::vector<std::string> excluded = {"--exclude=.git", "--exclude=*.tmp", "--exclude=tmp"};
+  const std::string kept = md5.Line("tree/a.txt", "alpha") + md5.Line("tree/sub/c.txt", "charlie") +
+                           md5.Line("tree/sub/deep/e.txt", "echo");
+  const std::string operand = md5.Line("tree/b.tmp", "bravo");
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, list; // the list's bytes after, for --update
+  };
+  const Case cases[] = {
+      {{"-r", "tree", "tree/b.tmp"}, kept + operand, ""},
+      {{"-r", "tree", "tree/b.tmp", "--update=list"}, kept + operand, kept + operand},
+      {{"-c", "list", "--audit=tree"},
+       "tree/a.txt: OK\ntree/sub/c.txt: NEW\ntree/sub/deep/e.txt: NEW\n",
+       md5.Line("tree/a.txt", "alpha")},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    TempDir dir;
+    Plant(dir.path() / "tree", tree);
+    if (c.args[0] == "-c")
+      dir.Write("list", md5.Line("tree/a.txt", "alpha"));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), excluded.begin(), excluded.end());
+    const Ran ran = RunCli(args, dir.path());
+    EXPECT_EQ(ran.out, c.out);
+    if (!c.list.empty()) {
+      EXPECT_EQ(test::ReadFile(dir.path() / "list"), c.list);
+    }
+  }
+}
+
+// md5sum -c skips times lines as comments, even under --strict: -c without --audit gives the same
+// output and status as it for a list with or without them.
+TEST(Manifest, CheckOfAListWithTimesLinesIsMd5sums) {
+  const Form md5;
+  TempDir dir;
+  Plant(dir.path() / "tree", {{"a", "alpha"}, {"b", "bravo"}});
+  std::string plain, timed;
+  for (const auto &[name, listed] : {std::pair{"a", "alpha"}, std::pair{"b", "BRAVO"}}) {
+    plain += md5.Line(std::string("tree/") + name, listed);
+    timed +=
+        TimesLine(dir.path() / "tree" / name, '\n') + md5.Line(std::string("tree/") + name, listed);
+  }
+  dir.Write("plain.md5", plain);
+  dir.Write("timed.md5", timed);
+  for (const std::string list : {"plain.md5", "timed.md5"})
+    for (const std::string option : {"--strict", "--warn", "--quiet"}) {
+      SCOPED_TRACE(list + ' ' + option);
+      test::Launch md5sum;
+      md5sum.argv = {"md5sum", "-c", option, list};
+      md5sum.folder = dir.path();
+      Ran expected = test::Run(md5sum);
+      for (std::size_t at; (at = expected.err.find("md5sum:")) != std::string::npos;)
+        expected.err.replace(at, 6, "quillsum-cli");
+      const Ran ran = RunCli({"-c", option, list}, dir.path());
+      EXPECT_EQ(ran.out, expected.out);
+      EXPECT_EQ(ran.err, expected.err);
+      EXPECT_EQ(ran.status, expected.status);
+    }
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 // FINGERPRINT), through the line reader and the list parser. Neither
 // may crash or read out of bounds; the lines must be the bytes between newlines; what a line
 // lists must be 32 hex digits and a name without a zero byte; and the line written for that name
-// and digest, in each form, must read back to the same name and digest.
+// and digest, in each form, must read back to the same name and digest; so must a times line.
 
 #include "cli/lists/CheckList.h"
 #include "cli/lists/Lines.h"
@@ -59,6 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   ListParser parser(tag);
   for (const std::string &line : lines) {
+    // A times line read back from the one written for what it gave: the same size and time.
+    std::int64_t bytes = 0, again = 0;
+    timespec mtime{}, mtimeAgain{};
+    if (quillsum::cli::ReadTimesLine(line, bytes, mtime)) {
+      std::string written = quillsum::cli::TimesLine(bytes, mtime, false);
+      written.pop_back();
+      Expect(quillsum::cli::ReadTimesLine(written, again, mtimeAgain) && again == bytes &&
+                 mtimeAgain.tv_sec == mtime.tv_sec && mtimeAgain.tv_nsec == mtime.tv_nsec,
+             "times line read back");
+    }
     ListedFile file;
     if (parser.Parse(line, file) != ListParser::Line::Listed)
       continue;

@@ -1,0 +1,395 @@
+#include "cli/modes/UpdatedList.h"
+
+#include "cli/lists/CheckList.h"
+#include "cli/lists/Lines.h"
+#include "cli/lists/Quote.h"
+#include "cli/modes/Walk.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace quillsum::cli {
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+// Symbolic links followed from the list's name, as the kernel allows.
+constexpr int kMostLinks = 40;
+// Times the new list is written again because another program appended to the old one meanwhile.
+constexpr int kMostAttempts = 100;
+
+// The file a name leads to, its symbolic links followed even where the last one leads nowhere.
+// Gives 0, or the errno of the failure.
+int FollowLinks(const std::string &name, std::string &path) {
+  path = name;
+  for (int links = 0; links < kMostLinks; ++links) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+      return errno == ENOENT ? 0 : errno;
+    if (!S_ISLNK(info.st_mode))
+      return 0;
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length < 0)
+      return errno;
+    target.resize(static_cast<std::size_t>(length));
+    path = target.starts_with('/') ? target
+                                   : (std::filesystem::path(path).parent_path() / target).native();
+  }
+  return ELOOP;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+    if (wrote >= 0)
+      bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    else if (errno != EINTR)
+      return false;
+  }
+  return true;
+}
+
+// Reads up to size bytes at offset; gives how many, fewer only at the end; -1 on failure.
+ssize_t ReadAt(int fd, std::uint8_t *bytes, std::size_t size, std::uint64_t offset) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t read = ::pread(fd, bytes + got, size - got, static_cast<off_t>(offset + got));
+    if (read == 0)
+      break;
+    if (read > 0)
+      got += static_cast<std::size_t>(read);
+    else if (errno != EINTR)
+      return -1;
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// While the new list is being put in place, Ctrl-C, a hang-up or a request to terminate waits
+// until it is there or gone, so that no scratch file is left behind; it then takes effect.
+class SignalsHeld {
+public:
+  SignalsHeld() {
+    struct sigaction hold {};
+    hold.sa_handler = [](int signal) { held_ = signal; };
+    sigemptyset(&hold.sa_mask);
+    hold.sa_flags = SA_RESTART;
+    for (std::size_t k = 0; k < kSignals.size(); ++k)
+      if (::sigaction(kSignals[k], nullptr, &before_[k]) == 0 && before_[k].sa_handler != SIG_IGN)
+        ::sigaction(kSignals[k], &hold, nullptr);
+  }
+  SignalsHeld(const SignalsHeld &) = delete;
+  SignalsHeld &operator=(const SignalsHeld &) = delete;
+  ~SignalsHeld() {
+    for (std::size_t k = 0; k < kSignals.size(); ++k)
+      ::sigaction(kSignals[k], &before_[k], nullptr);
+    if (held_ != 0)
+      ::raise(held_);
+  }
+
+private:
+  static constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  static inline volatile std::sig_atomic_t held_ = 0;
+  std::array<struct sigaction, kSignals.size()> before_{};
+};
+
+} // namespace
+
+std::string UpdatedList::CannotUpdate(const std::string &name, int error) {
+  std::string reason;
+  switch (error) {
+  case kOtherLinks:
+    reason = "it has other hard links, which a new copy would leave with the old one";
+    break;
+  case kOtherOwner:
+    reason = "it belongs to another user, whom a new copy could not keep as its owner";
+    break;
+  case kChangedMeanwhile:
+    reason = "another program changed it meanwhile";
+    break;
+  case kReplacedMeanwhile:
+    reason = "another program replaced it meanwhile";
+    break;
+  default:
+    return "cannot update " + Failure(name, error);
+  }
+  return "cannot update " + QuoteName(name) + ": " + reason;
+}
+
+int UpdatedList::Resolve(const std::string &name, char end) {
+  end_ = end;
+  if (const int error = FollowLinks(name, path_))
+    return error;
+  folder_ = std::filesystem::path(path_).parent_path().native();
+  if (folder_.empty())
+    folder_ = ".";
+  return 0;
+}
+
+int UpdatedList::Writable() const {
+  if (::faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
+    return errno;
+  return 0;
+}
+
+// Every run updating a list in the folder takes the same lock, so none renames over lines
+// another added. Without read access to the folder there is no lock, and the bytes' check alone
+// holds.
+int UpdatedList::Open(Method method) {
+  locked_ = UniqueFd(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (locked_)
+    while (::flock(locked_.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+  if (const int error = OpenList())
+    return error == ENOENT ? 0 : error;
+  return ReadIndex(method);
+}
+
+void UpdatedList::RemoveStaleScratch(Output &output) const {
+  if (!locked_)
+    return;
+  const std::unique_ptr<DIR, int (*)(DIR *)> folder(::opendir(folder_.c_str()), ::closedir);
+  std::vector<std::string> stale;
+  for (const dirent *entry; folder && (entry = ::readdir(folder.get()));)
+    if (IsScratchName(entry->d_name))
+      stale.push_back((std::filesystem::path(folder_) / entry->d_name).native());
+  for (const std::string &name : stale) {
+    struct stat info {};
+    if (::lstat(name.c_str(), &info) != 0)
+      continue;
+    if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid())
+      ::unlink(name.c_str());
+    else
+      output.Error(QuoteName(name) + ": left in place: not this user's scratch file");
+  }
+}
+
+bool UpdatedList::Is(const struct stat &info) const {
+  return exists() && info.st_dev == info_.st_dev && info.st_ino == info_.st_ino;
+}
+
+bool UpdatedList::Read(std::uint64_t at, std::uint64_t end, std::string &bytes) const {
+  bytes.assign(end - at, '\0');
+  return ReadAt(fd_.get(), reinterpret_cast<std::uint8_t *>(bytes.data()), bytes.size(), at) ==
+         static_cast<ssize_t>(bytes.size());
+}
+
+int UpdatedList::Replace(std::vector<Splice> &splices, const std::string &added) {
+  std::sort(splices.begin(), splices.end(),
+            [](const Splice &a, const Splice &b) { return a.at < b.at; });
+  const SignalsHeld held;
+  for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
+    std::string scratch = (std::filesystem::path(folder_) / kScratchName).native();
+    const UniqueFd out(::mkostemp(scratch.data(), O_CLOEXEC));
+    if (!out)
+      return errno;
+    std::uint64_t copied = 0;
+    // A list that was missing is an empty one: what another program wrote there since was
+    // appended to it.
+    int error = exists() ? 0 : OpenList();
+    if (error == ENOENT)
+      error = 0;
+    if (error == 0)
+      error = Write(out.get(), splices, added, copied);
+    bool again = false;
+    if (error == 0 && !exists()) {
+      // Still missing? Another program may have created it since it was looked for.
+      struct stat named {};
+      again = ::stat(path_.c_str(), &named) == 0;
+    } else if (error == 0) {
+      // Written while the old list had these bytes: still so, and still the list's file?
+      struct stat now {};
+      struct stat named {};
+      if (::fstat(fd_.get(), &now) != 0 || ::stat(path_.c_str(), &named) != 0)
+        error = errno;
+      else if (named.st_dev != info_.st_dev || named.st_ino != info_.st_ino)
+        error = kReplacedMeanwhile;
+      else
+        again = static_cast<std::uint64_t>(now.st_size) != copied;
+    }
+    if (error == 0 && !again && ::rename(scratch.c_str(), path_.c_str()) != 0)
+      error = errno;
+    if (error != 0 || again) {
+      ::unlink(scratch.c_str());
+      if (error != 0)
+        return error;
+      continue;
+    }
+    // What was appended to the old list between the look and the rename goes on the new one.
+    if (exists())
+      KeepLateLines(copied);
+    // The rename reaches the disk with the folder's own entries.
+    const UniqueFd entries(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (entries)
+      ::fsync(entries.get());
+    return 0;
+  }
+  return kChangedMeanwhile;
+}
+
+// Opens the list and looks at what it is. Gives 0, or the errno or reason it cannot be updated.
+int UpdatedList::OpenList() {
+  fd_ = OpenForReading(path_);
+  if (!fd_)
+    return errno;
+  if (::fstat(fd_.get(), &info_) != 0)
+    return errno;
+  if (!S_ISREG(info_.st_mode))
+    return kNotRegular;
+  if (info_.st_nlink > 1)
+    return kOtherLinks;
+  // The new copy is the caller's: only root can give it the owner the list had.
+  if (info_.st_uid != ::geteuid() && ::geteuid() != 0)
+    return kOtherOwner;
+  return 0;
+}
+
+// Reads the list from its start to its end: the names it lists, where its times lines are, and
+// the MD5 of its bytes. Gives 0, or the errno of the failure.
+int UpdatedList::ReadIndex(Method method) {
+  ListParser parser(TagOf(method));
+  ListedFile file;
+  std::string line;
+  std::optional<Timed> pending;
+  const auto take = [&](std::uint64_t at, std::uint64_t next) {
+    if (FileTimes times; ReadTimesLine(line, times.size, times.mtime)) {
+      pending = Timed{at, 0, 0, times};
+      return;
+    }
+    if (parser.Parse(line, file) != ListParser::Line::Listed)
+      return;
+    std::uint32_t timed = kUntimed;
+    if (pending) {
+      pending->lineAt = at;
+      pending->linesEnd = next;
+      timed = static_cast<std::uint32_t>(timed_.size());
+      timed_.push_back(*pending);
+      pending.reset();
+    }
+    names_.Add(NormalName(file.name), timed);
+  };
+  std::vector<std::uint8_t> chunk(kChunk);
+  std::uint64_t lineAt = 0;
+  md5_.MD5Init();
+  for (;;) {
+    const ssize_t got = ReadAt(fd_.get(), chunk.data(), chunk.size(), size_);
+    if (got < 0)
+      return errno;
+    if (got == 0)
+      break;
+    md5_.MD5Update(static_cast<std::int32_t>(got), chunk);
+    const auto *bytes = reinterpret_cast<const char *>(chunk.data());
+    for (std::size_t k = 0, size = static_cast<std::size_t>(got); k < size;) {
+      const auto *found = static_cast<const char *>(std::memchr(bytes + k, end_, size - k));
+      const std::size_t until = found ? static_cast<std::size_t>(found - bytes) : size;
+      line.append(bytes + k, until - k);
+      k = until;
+      if (!found)
+        break;
+      take(lineAt, size_ + ++k);
+      line.clear();
+      lineAt = size_ + k;
+    }
+    size_ += static_cast<std::uint64_t>(got);
+  }
+  if (!line.empty())
+    take(lineAt, size_);
+  md5_.MD5Final();
+  return 0;
+}
+
+// What was appended to the old list between the last look and the rename goes on the new one.
+void UpdatedList::KeepLateLines(std::uint64_t copied) {
+  struct stat now {};
+  if (::fstat(fd_.get(), &now) != 0 || static_cast<std::uint64_t>(now.st_size) <= copied)
+    return;
+  std::string late(static_cast<std::size_t>(now.st_size) - copied, '\0');
+  const ssize_t got =
+      ReadAt(fd_.get(), reinterpret_cast<std::uint8_t *>(late.data()), late.size(), copied);
+  const UniqueFd list(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (got > 0 && list) {
+    late.resize(static_cast<std::size_t>(got));
+    WriteAll(list.get(), late);
+    ::fsync(list.get());
+  }
+}
+
+// The new list's bytes into out; copied is how many of the old list's were read.
+int UpdatedList::Write(int out, const std::vector<Splice> &splices, const std::string &added,
+                       std::uint64_t &copied) {
+  std::string buffer;
+  bool endless = false; // what is written so far ends without a line's end
+  const auto append = [&](std::string_view bytes) {
+    if (bytes.empty())
+      return true;
+    buffer += bytes;
+    endless = bytes.back() != end_;
+    if (buffer.size() < kChunk)
+      return true;
+    const bool wrote = WriteAll(out, buffer);
+    buffer.clear();
+    return wrote;
+  };
+  // The old list's bytes from at, up to until (or its end), kept or not. Those read first
+  // are checked against what was read then; what follows them is what another program
+  // appended meanwhile.
+  MD5CLS md5;
+  md5.MD5Init();
+  std::vector<std::uint8_t> chunk(kChunk);
+  std::uint64_t at = 0;
+  const auto copy = [&](std::uint64_t until, bool keep) {
+    while (at < until) {
+      const ssize_t got =
+          ReadAt(fd_.get(), chunk.data(),
+                 static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), until - at)), at);
+      if (got <= 0)
+        return got == 0;
+      const auto size = static_cast<std::size_t>(got);
+      if (at < size_)
+        md5.MD5Update(static_cast<std::int32_t>(std::min(at + size, size_) - at), chunk);
+      at += size;
+      if (keep && !append({reinterpret_cast<const char *>(chunk.data()), size}))
+        return false;
+    }
+    return true;
+  };
+  constexpr std::uint64_t kToTheEnd = std::numeric_limits<std::uint64_t>::max();
+  if (exists()) {
+    for (const Splice &splice : splices)
+      if (!copy(splice.at, true) || !copy(splice.end, false) || !append(splice.lines))
+        return errno;
+    if (!copy(kToTheEnd, true))
+      return errno;
+    md5.MD5Final();
+    if (at < size_ || (size_ > 0 && md5.GetValues() != md5_.GetValues()))
+      return kChangedMeanwhile;
+  }
+  copied = at;
+  if (endless)
+    buffer += end_;
+  buffer += added;
+  if (!WriteAll(out, buffer))
+    return errno;
+  mode_t mode = info_.st_mode & 07777;
+  if (!exists()) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask; // what a shell's ">> LIST" would have made
+  }
+  if (::fchmod(out, mode) != 0 || (exists() && ::fchown(out, info_.st_uid, info_.st_gid) != 0) ||
+      ::fsync(out) != 0)
+    return errno;
+  return 0;
+}
+
+} // namespace quillsum::cli
