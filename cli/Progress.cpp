@@ -1,6 +1,6 @@
 #include "cli/Progress.h"
 
-#include "cli/loop/Threads.h"
+#include "cli/Threads.h"
 
 #include <cstdio>
 #include <iterator>

@@ -4,8 +4,8 @@
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
+#include "cli/Threads.h"
 #include "cli/loop/FileDigest.h"
-#include "cli/loop/Threads.h"
 #include "cli/modes/Modes.h"
 
 #include <algorithm>

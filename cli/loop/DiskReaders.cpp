@@ -1,7 +1,7 @@
 #include "cli/loop/DiskReaders.h"
 
+#include "cli/Threads.h"
 #include "cli/loop/ReadAhead.h"
-#include "cli/loop/Threads.h"
 
 #include "engine/MD5Lanes.h"
 

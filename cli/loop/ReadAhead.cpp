@@ -1,6 +1,6 @@
 #include "cli/loop/ReadAhead.h"
 
-#include "cli/loop/Threads.h"
+#include "cli/Threads.h"
 
 #include <array>
 #include <cerrno>

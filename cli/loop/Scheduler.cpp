@@ -1,6 +1,6 @@
 #include "cli/loop/Scheduler.h"
 
-#include "cli/loop/Threads.h"
+#include "cli/Threads.h"
 #include "cli/loop/Worker.h"
 
 #include <algorithm>

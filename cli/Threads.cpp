@@ -1,4 +1,4 @@
-#include "cli/loop/Threads.h"
+#include "cli/Threads.h"
 
 #include "cli/Output.h"
 
