@@ -16,8 +16,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <future>
+#include <latch>
 #include <random>
+#include <semaphore>
 #include <stdexcept>
 #include <thread>
 
@@ -210,33 +211,50 @@ TEST(OrderedWindow, AHandOnThatThrowsOrAddsFailsLoudly) {
 
 // The descriptor budget: an open that finds none left waits while another thread holds one, and
 // goes on once that one is closed, on whatever thread; it fails at once when no other thread holds
-// any.
+// any. The threads start and end while the limit is loose: sanitizers need descriptors there.
 TEST(DescriptorBudget, WaitsForAnotherThreadsDescriptorElseFails) {
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   DescriptorBudget budget;
-  // One descriptor left: the lowest free number, and the limit just above it.
-  UniqueFd lowest{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
-  ASSERT_TRUE(lowest);
-  rlimit tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(lowest.get() + 1);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  lowest = UniqueFd(-1);
-
-  std::promise<DescriptorBudget::Held> opened;
-  std::thread opener([&] { opened.set_value(budget.Open("/dev/null", O_RDONLY, true)); });
-  DescriptorBudget::Held held = opened.get_future().get();
-  opener.join();
-  ASSERT_TRUE(held);
-  std::thread closer([held = std::move(held)]() mutable {
+  DescriptorBudget::Held held;
+  bool heldOne = false;
+  std::binary_semaphore tightened{0};
+  std::counting_semaphore<2> opened{0};
+  std::latch started{2}, restored{1};
+  std::thread opener([&] {
+    started.count_down();
+    tightened.acquire();
+    held = budget.Open("/dev/null", O_RDONLY, true);
+    heldOne = static_cast<bool>(held);
+    opened.release(2);
+    restored.wait();
+  });
+  std::thread closer([&] {
+    started.count_down();
+    opened.acquire();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     held.Close();
+    restored.wait();
   });
+  started.wait();
+  // One descriptor left: the lowest free number, and the limit just above it.
+  UniqueFd lowest{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest.get() + 1);
+  const bool isTight = lowest && ::setrlimit(RLIMIT_NOFILE, &tight) == 0;
+  lowest = UniqueFd(-1);
+
+  tightened.release();
+  opened.acquire();
   DescriptorBudget::Held waited = budget.Open("/dev/null", O_RDONLY | O_CLOEXEC, true);
-  closer.join();
   DescriptorBudget::Held failed = budget.Open("/dev/null", O_RDONLY | O_CLOEXEC, true);
   const int error = errno;
   ::setrlimit(RLIMIT_NOFILE, &saved);
+  restored.count_down();
+  opener.join();
+  closer.join();
+  EXPECT_TRUE(isTight);
+  EXPECT_TRUE(heldOne);
   EXPECT_TRUE(waited);
   EXPECT_FALSE(failed);
   EXPECT_EQ(error, EMFILE);
