@@ -70,12 +70,19 @@ void Progress::Expect(std::uint64_t files, std::uint64_t bytes) {
   bytesExpected_.fetch_add(bytes, std::memory_order_relaxed);
 }
 
+void Progress::Stage(const char *name) {
+  known_ = false;
+  filesDone_ = bytesDone_ = filesExpected_ = bytesExpected_ = 0;
+  stageStart_ = std::chrono::steady_clock::now();
+  stage_ = name;
+}
+
 void Progress::Run() {
   std::unique_lock lock(mutex_);
   auto next = start_ + seconds(1);
   while (!stop_.wait_until(lock, next, [this] { return stopping_.load(); })) {
     const auto now = std::chrono::steady_clock::now();
-    std::string line = Line(now - start_);
+    std::string line = Line(now - stageStart_.load());
     const std::size_t columns = Columns();
     if (line.size() > columns)
       line.resize(columns);
@@ -90,14 +97,18 @@ std::string Progress::Line(std::chrono::steady_clock::duration elapsed) const {
   const bool known = known_;
   const std::uint64_t allFiles = filesExpected_, allBytes = bytesExpected_;
   // "1 of 3 files" once the whole is known, else "2 files" as they are done.
-  std::string line;
+  const char *stage = stage_;
+  std::string line = stage ? std::string(stage) + ": " : std::string();
+  const std::size_t start = line.size();
+  const auto add = [&](const std::string &part) {
+    line += line.size() == start ? part : ", " + part;
+  };
   if (known || files > 0) {
-    line = std::to_string(files);
+    line += std::to_string(files);
     if (known)
       line += " of " + std::to_string(allFiles);
     line += (known ? allFiles : files) == 1 ? " file" : " files";
   }
-  const auto add = [&line](const std::string &part) { line += line.empty() ? part : ", " + part; };
   if (!countBytes_) {
     if (known && files > 0 && allFiles > files)
       add(Time(secondsTaken * static_cast<double>(allFiles - files) / static_cast<double>(files)) +

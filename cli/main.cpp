@@ -32,7 +32,9 @@ int Run(const Options &options, Output &output) {
   Progress *const shown = progress ? &*progress : nullptr;
   const bool ok = options.mode == Options::Mode::Check    ? CheckLists(options, output, shown)
                   : options.mode == Options::Mode::Update ? UpdateList(options, output, shown)
-                                                          : DigestFiles(options, output, shown);
+                  : options.mode == Options::Mode::Duplicates
+                      ? FindDuplicates(options, output, shown)
+                      : DigestFiles(options, output, shown);
   if (progress)
     progress->Stop();
   if (survey.joinable())
