@@ -7,6 +7,7 @@
 #include "cli/Lines.h"
 #include "cli/Modes.h"
 #include "cli/Pipeline.h"
+#include "cli/Threads.h"
 #include "cli/Walk.h"
 
 #include "engine/Fingerprint.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -21,14 +23,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillsum::cli {
 namespace {
 
-// What a fingerprint reads: its samples end at byte 14015, in the file's first four pages.
-constexpr off_t kSampled = 14015;
 // Fingerprints whose pages are asked for ahead of the one taken: several reads in flight for
 // flash, and the next one ready for a spinning disk's head.
 constexpr std::size_t kFingerprintsAhead = 8;
@@ -36,6 +37,17 @@ constexpr std::size_t kFingerprintsAhead = 8;
 constexpr std::size_t kComparedPiece = 1 << 20;
 
 using Index = std::uint32_t; // of a file, in the order the walk met them
+
+// Threads that compare files, two open at a time each: as many as the user allows and the
+// descriptors the process may open leave room for, beside a few for standard streams and the like.
+unsigned ComparingThreads(unsigned jobs) {
+  constexpr rlim_t kOtherFds = 16;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return jobs;
+  const rlim_t spare = limit.rlim_cur > kOtherFds ? limit.rlim_cur - kOtherFds : 0;
+  return static_cast<unsigned>(std::clamp<rlim_t>(spare / 2, 1, jobs));
+}
 
 // What is kept of a file: a few dozen bytes and its name, whatever its size.
 struct File {
@@ -68,12 +80,13 @@ public:
     left = Shared(Hashed(left), true);
     Stage("bytes");
     Print(Grouped(left));
-    return ok_;
+    return ok_.load();
   }
 
 private:
   const char *Name(Index index) const { return names_.c_str() + files_[index].name; }
 
+  // From any thread.
   void Fail(const std::string &name, int error) {
     output_.Error(Failure(name, error));
     ok_ = false;
@@ -171,7 +184,7 @@ private:
   // request, and with the file's read-ahead off, which would read a large file's first 128 KiB
   // or more for its 256 bytes.
   std::vector<Index> Fingerprinted(std::vector<Index> which) {
-    Expect(which, kSampled);
+    Expect(which, kSampledBytes);
     Disks disks;
     std::vector<std::tuple<bool, dev_t, std::uint64_t, Index>> places;
     for (Index index : which) {
@@ -188,7 +201,7 @@ private:
     for (std::size_t k = 0, asked = 0; k < places.size(); ++k) {
       for (; asked < places.size() && asked <= k + kFingerprintsAhead; ++asked)
         if (const UniqueFd fd = Open(std::get<Index>(places[asked])))
-          ::posix_fadvise(fd.get(), 0, kSampled, POSIX_FADV_WILLNEED);
+          ::posix_fadvise(fd.get(), 0, kSampledBytes, POSIX_FADV_WILLNEED);
       const Index index = std::get<Index>(places[k]);
       if (Fingerprint(index))
         taken.push_back(index);
@@ -210,13 +223,23 @@ private:
       return false;
     }
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
-    const quillsum::Fingerprint sampled = SampledFingerprint(fd.get());
-    if (sampled.digest.size() != file.hex.size()) {
-      Fail(Name(index), sampled.error);
-      return false;
+    std::array<std::uint8_t, kSampledBytes> head;
+    std::size_t got = 0;
+    while (got < head.size()) { // up to the end of the file
+      const ssize_t read =
+          ::pread(fd.get(), head.data() + got, head.size() - got, static_cast<off_t>(got));
+      if (read == 0)
+        break;
+      if (read > 0) {
+        got += static_cast<std::size_t>(read);
+      } else if (errno != EINTR) {
+        Fail(Name(index), errno);
+        return false;
+      }
     }
-    std::copy(sampled.digest.begin(), sampled.digest.end(), file.hex.begin());
-    Done(std::min<std::uint64_t>(file.size, kSampled));
+    const std::string digest = SampledFingerprint(std::span(head).first(got)).digest;
+    std::copy(digest.begin(), digest.end(), file.hex.begin());
+    Done(got);
     return true;
   }
 
@@ -242,15 +265,15 @@ private:
 
   // Whether the files hold the same bytes. Both were read whole for their MD5 just before, so
   // their pages are most likely still in memory.
-  Verdict Compare(Index first, Index second) {
+  Verdict Compare(Index first, Index second, std::vector<std::uint8_t> &pieces) const {
     const UniqueFd a = Open(first);
     if (!a)
       return {Verdict::FirstFailed, errno};
     const UniqueFd b = Open(second);
     if (!b)
       return {Verdict::SecondFailed, errno};
-    pieces_.resize(2 * kComparedPiece);
-    std::uint8_t *const pieceA = pieces_.data(), *const pieceB = pieceA + kComparedPiece;
+    pieces.resize(2 * kComparedPiece);
+    std::uint8_t *const pieceA = pieces.data(), *const pieceB = pieceA + kComparedPiece;
     for (;;) {
       const ssize_t gotA = ReadPiece(a.get(), pieceA);
       if (gotA < 0)
@@ -281,60 +304,78 @@ private:
   }
 
   // Of which, the files whose bytes another has, each with the first file (in walk order) of
-  // its group: files of one size and MD5 whose bytes differ make groups of their own.
+  // its group: files of one size and MD5 whose bytes differ make groups of their own. The runs of
+  // one size and MD5 are compared on as many threads as the user allows.
   std::vector<std::pair<Index, Index>> Grouped(std::vector<Index> which) {
     Expect(which, UINT64_MAX);
     std::sort(which.begin(), which.end(), [this](Index a, Index b) {
       return std::tie(files_[a].size, files_[a].hex, a) <
              std::tie(files_[b].size, files_[b].hex, b);
     });
-    std::vector<std::pair<Index, Index>> grouped;
-    std::vector<std::vector<Index>> groups;
-    for (std::size_t k = 0; k < which.size(); ++k) {
-      const Index index = which[k];
-      if (k == 0 || files_[which[k - 1]].size != files_[index].size ||
-          files_[which[k - 1]].hex != files_[index].hex) {
-        Keep(groups, grouped);
-        groups.clear();
-      }
-      Place(index, groups);
+    std::vector<std::span<const Index>> runs;
+    for (std::size_t start = 0, end; start < which.size(); start = end) {
+      for (end = start + 1; end < which.size() &&
+                            files_[which[end]].size == files_[which[start]].size &&
+                            files_[which[end]].hex == files_[which[start]].hex;)
+        ++end;
+      runs.push_back(std::span(which).subspan(start, end - start));
     }
-    Keep(groups, grouped);
+    std::vector<std::vector<std::pair<Index, Index>>> groupedRuns(runs.size());
+    std::atomic<std::size_t> next = 0;
+    const auto compare = [&] {
+      std::vector<std::uint8_t> pieces;
+      for (std::size_t run; (run = next++) < runs.size();)
+        groupedRuns[run] = Split(runs[run], pieces);
+    };
+    std::vector<std::thread> threads;
+    for (unsigned k = 1; k < ComparingThreads(options_.jobs) && k < runs.size(); ++k)
+      if (std::thread thread = StartThread(compare); thread.joinable())
+        threads.push_back(std::move(thread));
+    compare();
+    for (std::thread &thread : threads)
+      thread.join();
+    std::vector<std::pair<Index, Index>> grouped;
+    for (const auto &run : groupedRuns)
+      grouped.insert(grouped.end(), run.begin(), run.end());
     std::sort(grouped.begin(), grouped.end());
     return grouped;
   }
 
-  // Puts the file in the first group whose bytes it has, or in a group of its own. A group's
-  // first file that can no longer be read leaves it to the next.
-  void Place(Index index, std::vector<std::vector<Index>> &groups) {
-    Done(files_[index].size);
-    for (std::size_t g = 0; g < groups.size();) {
-      const Verdict verdict = Compare(groups[g].front(), index);
-      switch (verdict.is) {
-      case Verdict::Same:
-        return groups[g].push_back(index);
-      case Verdict::Different:
-        ++g;
-        break;
-      case Verdict::FirstFailed:
-        Fail(Name(groups[g].front()), verdict.error);
-        groups[g].erase(groups[g].begin());
-        if (groups[g].empty())
-          groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(g));
-        break;
-      case Verdict::SecondFailed:
-        return Fail(Name(index), verdict.error);
+  // The files of one size and MD5, in walk order, split into groups of equal bytes: each file
+  // goes in the first group whose bytes it has, or in a group of its own. A group's first file
+  // that can no longer be read leaves it to the next.
+  std::vector<std::pair<Index, Index>> Split(std::span<const Index> run,
+                                             std::vector<std::uint8_t> &pieces) {
+    std::vector<std::vector<Index>> groups;
+    for (Index index : run) {
+      Done(files_[index].size);
+      bool placed = false;
+      for (std::size_t g = 0; g < groups.size() && !placed;) {
+        const Verdict verdict = Compare(groups[g].front(), index, pieces);
+        if (verdict.is == Verdict::Same) {
+          groups[g].push_back(index);
+          placed = true;
+        } else if (verdict.is == Verdict::Different) {
+          ++g;
+        } else if (verdict.is == Verdict::FirstFailed) {
+          Fail(Name(groups[g].front()), verdict.error);
+          groups[g].erase(groups[g].begin());
+          if (groups[g].empty())
+            groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(g));
+        } else {
+          Fail(Name(index), verdict.error);
+          placed = true;
+        }
       }
+      if (!placed)
+        groups.push_back({index});
     }
-    groups.push_back({index});
-  }
-
-  static void Keep(const std::vector<std::vector<Index>> &groups,
-                   std::vector<std::pair<Index, Index>> &grouped) {
+    std::vector<std::pair<Index, Index>> grouped;
     for (const std::vector<Index> &group : groups)
       if (group.size() > 1)
         for (Index index : group)
           grouped.emplace_back(group.front(), index);
+    return grouped;
   }
 
   void Print(const std::vector<std::pair<Index, Index>> &grouped) {
@@ -356,8 +397,7 @@ private:
   std::vector<File> files_;
   std::string names_;
   std::vector<Index> hashed_; // by the hashing loop's thread handing on, in walk order
-  std::vector<std::uint8_t> pieces_;
-  bool ok_ = true;
+  std::atomic<bool> ok_ = true;
 };
 
 } // namespace

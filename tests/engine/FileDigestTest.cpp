@@ -1,3 +1,4 @@
+#include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
 #include "support/Reference.h"
 
@@ -31,6 +32,19 @@ TEST(DigestFileToHexStr, RegularFilesOfEverySizeMatchOpenSsl) {
   }
 }
 
+// Lengths around the samples' edges: the head a reader has, or more, gives the file's fingerprint.
+TEST(SampledFingerprint, OfAFilesHeadIsTheFilesFingerprint) {
+  for (std::size_t length :
+       {0, 1, 15, 16, 429, 444, 445, 13999, 14000, 14014, 14015, 14016, 20000}) {
+    SCOPED_TRACE(length);
+    const std::string content = test::RandomBytes(length, static_cast<std::uint32_t>(length));
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t *>(content.data()), length);
+    EXPECT_EQ(SampledFingerprint(bytes.first(std::min(length, kSampledBytes))).digest,
+              test::ReferenceFingerprint(content));
+    EXPECT_EQ(SampledFingerprint(bytes).digest, test::ReferenceFingerprint(content));
+  }
+}
+
 TEST(DigestFileToHexStr, WhatIsNotARegularFileGivesTheEmptyTextAtOnce) {
   const TempDir dir;
   const auto fifo = dir.path() / "fifo";
@@ -57,8 +71,8 @@ TEST(DigestFileToHexStr, WhatIsNotARegularFileGivesTheEmptyTextAtOnce) {
 TEST(DigestFdToHexStr, DigestsWhatIsLeftAndTellsEveryChunk) {
   const TempDir dir;
   constexpr std::size_t kChunk = 128 * 1024;
-  for (std::size_t size : {std::size_t{0}, std::size_t{1}, kChunk - 1, kChunk, kChunk + 1,
-                           12 * kChunk + 5}) {
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, kChunk - 1, kChunk, kChunk + 1, 12 * kChunk + 5}) {
     SCOPED_TRACE(size);
     const auto content = test::RandomBytes(size, static_cast<std::uint32_t>(size));
     const auto file = dir.Write("f", content);
