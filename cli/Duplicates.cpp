@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <tuple>
 #include <vector>
 
@@ -33,8 +34,9 @@ namespace {
 // Fingerprints whose pages are asked for ahead of the one taken: several reads in flight for
 // flash, and the next one ready for a spinning disk's head.
 constexpr std::size_t kFingerprintsAhead = 8;
-// Each of two files is compared in pieces this large: few seeks where the pages are gone.
-constexpr std::size_t kComparedPiece = 1 << 20;
+// Each of two files is compared in pieces this large, when memory allows: few seeks where the
+// pages are gone.
+constexpr std::size_t kComparedPiece = 1 << 20, kSmallestPiece = 4096;
 
 using Index = std::uint32_t; // of a file, in the order the walk met them
 
@@ -265,15 +267,15 @@ private:
 
   // Whether the files hold the same bytes. Both were read whole for their MD5 just before, so
   // their pages are most likely still in memory.
-  Verdict Compare(Index first, Index second, std::vector<std::uint8_t> &pieces) const {
+  Verdict Compare(Index first, Index second, std::span<std::uint8_t> pieces) const {
     const UniqueFd a = Open(first);
     if (!a)
       return {Verdict::FirstFailed, errno};
     const UniqueFd b = Open(second);
     if (!b)
       return {Verdict::SecondFailed, errno};
-    pieces.resize(2 * kComparedPiece);
-    std::uint8_t *const pieceA = pieces.data(), *const pieceB = pieceA + kComparedPiece;
+    const std::span<std::uint8_t> pieceA = pieces.first(pieces.size() / 2),
+                                  pieceB = pieces.last(pieces.size() / 2);
     for (;;) {
       const ssize_t gotA = ReadPiece(a.get(), pieceA);
       if (gotA < 0)
@@ -281,18 +283,30 @@ private:
       const ssize_t gotB = ReadPiece(b.get(), pieceB);
       if (gotB < 0)
         return {Verdict::SecondFailed, errno};
-      if (gotA != gotB || std::memcmp(pieceA, pieceB, static_cast<std::size_t>(gotA)) != 0)
+      if (gotA != gotB ||
+          std::memcmp(pieceA.data(), pieceB.data(), static_cast<std::size_t>(gotA)) != 0)
         return {Verdict::Different};
       if (gotA == 0)
         return {Verdict::Same};
     }
   }
 
+  // Room for a piece of each of two files: as large as memory allows, down to the smallest
+  // piece. Raises std::bad_alloc when even that cannot be had.
+  static std::vector<std::uint8_t> Pieces() {
+    for (std::size_t piece = kComparedPiece; piece > kSmallestPiece; piece /= 4)
+      try {
+        return std::vector<std::uint8_t>(2 * piece);
+      } catch (const std::bad_alloc &) {
+      }
+    return std::vector<std::uint8_t>(2 * kSmallestPiece);
+  }
+
   // Reads a piece whole, or up to the file's end; -1 on failure, with errno.
-  static ssize_t ReadPiece(int fd, std::uint8_t *piece) {
+  static ssize_t ReadPiece(int fd, std::span<std::uint8_t> piece) {
     std::size_t size = 0;
-    while (size < kComparedPiece) {
-      const ssize_t got = ::read(fd, piece + size, kComparedPiece - size);
+    while (size < piece.size()) {
+      const ssize_t got = ::read(fd, piece.data() + size, piece.size() - size);
       if (got == 0)
         break;
       if (got > 0)
@@ -322,10 +336,15 @@ private:
     }
     std::vector<std::vector<std::pair<Index, Index>>> groupedRuns(runs.size());
     std::atomic<std::size_t> next = 0;
+    std::atomic<bool> outOfMemory = false; // a run is left half done: nothing can be told
     const auto compare = [&] {
-      std::vector<std::uint8_t> pieces;
-      for (std::size_t run; (run = next++) < runs.size();)
-        groupedRuns[run] = Split(runs[run], pieces);
+      try {
+        std::vector<std::uint8_t> pieces = Pieces();
+        for (std::size_t run; (run = next++) < runs.size();)
+          groupedRuns[run] = Split(runs[run], pieces);
+      } catch (const std::bad_alloc &) {
+        outOfMemory = true;
+      }
     };
     std::vector<std::thread> threads;
     for (unsigned k = 1; k < ComparingThreads(options_.jobs) && k < runs.size(); ++k)
@@ -334,6 +353,8 @@ private:
     compare();
     for (std::thread &thread : threads)
       thread.join();
+    if (outOfMemory)
+      throw std::bad_alloc();
     std::vector<std::pair<Index, Index>> grouped;
     for (const auto &run : groupedRuns)
       grouped.insert(grouped.end(), run.begin(), run.end());
@@ -345,7 +366,7 @@ private:
   // goes in the first group whose bytes it has, or in a group of its own. A group's first file
   // that can no longer be read leaves it to the next.
   std::vector<std::pair<Index, Index>> Split(std::span<const Index> run,
-                                             std::vector<std::uint8_t> &pieces) {
+                                             std::span<std::uint8_t> pieces) {
     std::vector<std::vector<Index>> groups;
     for (Index index : run) {
       Done(files_[index].size);
