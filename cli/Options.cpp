@@ -25,6 +25,7 @@ enum LongOnly {
   kUpdate,
   kTimes,
   kExclude,
+  kDuplicates,
   kHelp,
   kVersion,
 };
@@ -49,6 +50,7 @@ constexpr option kLongOptions[] = {
     {"update", required_argument, nullptr, kUpdate},
     {"times", no_argument, nullptr, kTimes},
     {"exclude", required_argument, nullptr, kExclude},
+    {"duplicates", no_argument, nullptr, kDuplicates},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -92,6 +94,10 @@ With no FILE, or when FILE is -, read standard input.
       --exclude=GLOB    leave out what --recursive, --audit and --update
                           find whose own name matches GLOB, and do not enter
                           such folders; FILE operands are never left out
+      --duplicates      print the lines of files with the same bytes, each
+                          group of two or more after an empty line but the
+                          first, in the order of the FILEs; empty files and
+                          second names of one file are left out
 
 The following five options are useful only when verifying checksums:
       --ignore-missing  don't fail or report status for missing files
@@ -213,6 +219,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
   int binary = -1; // -t 0, -b 1, neither -1
   bool check = false;
   bool update = false;
+  bool duplicates = false;
   options.threads = OnlineCpus();
   optind = 0; // a full restart of getopt_long, so that it looks at POSIXLY_CORRECT again
   for (;;) {
@@ -282,6 +289,9 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     case kExclude:
       options.excluded.emplace_back(optarg);
       break;
+    case kDuplicates:
+      duplicates = true;
+      break;
     case kHelp:
       output.Out(kHelpText);
       return EXIT_SUCCESS;
@@ -325,6 +335,18 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "the --binary, --text and --tag options are meaningless with --string";
   else if (string && optind == static_cast<int>(arguments.size() - 1))
     misuse = "missing text operand";
+  else if (duplicates && check)
+    misuse = "the --duplicates option is meaningless when verifying checksums";
+  else if (duplicates && string)
+    misuse = "the --duplicates option is meaningless with --string";
+  else if (duplicates && options.method == Method::Fingerprint)
+    misuse = "the --fingerprint option is meaningless with --duplicates";
+  else if (duplicates && update)
+    misuse = "the --update option is meaningless with --duplicates";
+  else if (duplicates && options.times)
+    misuse = "the --times option is meaningless with --duplicates";
+  else if (duplicates && ReadsStandardInput(arguments, optind))
+    misuse = "the --duplicates option needs FILE operands, not standard input";
   else if (!options.audit.empty() && !check)
     misuse = "the --audit option is meaningful only when verifying checksums";
   else if (!options.excluded.empty() && string)
@@ -344,10 +366,11 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
   if (misuse)
     return UsageError(output, misuse);
 
-  options.mode = check    ? Options::Mode::Check
-                 : string ? Options::Mode::Texts
-                 : update ? Options::Mode::Update
-                          : Options::Mode::Digest;
+  options.mode = check        ? Options::Mode::Check
+                 : string     ? Options::Mode::Texts
+                 : update     ? Options::Mode::Update
+                 : duplicates ? Options::Mode::Duplicates
+                              : Options::Mode::Digest;
   options.binary = binary == 1;
   for (int k = optind; k < static_cast<int>(arguments.size() - 1); ++k)
     options.operands.emplace_back(arguments[static_cast<std::size_t>(k)]);

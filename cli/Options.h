@@ -17,7 +17,7 @@ constexpr std::string_view TagOf(Method method) {
 }
 
 struct Options {
-  enum class Mode { Digest, Check, Texts, Update };
+  enum class Mode { Digest, Check, Texts, Update, Duplicates };
   Mode mode = Mode::Digest;
   Method method = Method::Md5;
   bool binary = false; // '*' before names: -b, or --tag

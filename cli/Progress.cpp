@@ -70,14 +70,23 @@ void Progress::Expect(std::uint64_t files, std::uint64_t bytes) {
   bytesExpected_.fetch_add(bytes, std::memory_order_relaxed);
 }
 
+void Progress::Stage(const char *name) {
+  known_ = false;
+  filesDone_ = bytesDone_ = filesExpected_ = bytesExpected_ = 0;
+  stageStart_ = std::chrono::steady_clock::now();
+  stage_ = name;
+}
+
 void Progress::Run() {
   std::unique_lock lock(mutex_);
   auto next = start_ + seconds(1);
   while (!stop_.wait_until(lock, next, [this] { return stopping_.load(); })) {
     const auto now = std::chrono::steady_clock::now();
     // Read in this order: once known is seen, the whole has all been counted.
-    std::string line = Line({filesDone_, bytesDone_, known_, filesExpected_, bytesExpected_},
-                            countBytes_, duration<double>(now - start_).count());
+    const char *const stage = stage_;
+    std::string line = (stage ? std::string(stage) + ": " : std::string()) +
+                       Line({filesDone_, bytesDone_, known_, filesExpected_, bytesExpected_},
+                            countBytes_, duration<double>(now - stageStart_.load()).count());
     const std::size_t columns = Columns();
     if (line.size() > columns)
       line.resize(columns);

@@ -28,6 +28,9 @@ public:
   // Adds to the whole work as far as it is known; Known() once all of it has been counted.
   void Expect(std::uint64_t files, std::uint64_t bytes);
   void Known() { known_ = true; }
+  // Starts a stage of work done in several, named at the start of the line: what is done and
+  // known counts from nothing again. Only while nothing else counts.
+  void Stage(const char *name);
   // Ends the line's updates; Running() tells work done only to feed them that it can stop.
   void Stop();
   bool Running() const { return !stopping_; }
@@ -47,9 +50,11 @@ private:
   Output &output_;
   const bool countBytes_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::atomic<std::chrono::steady_clock::time_point> stageStart_ = start_;
   std::atomic<std::uint64_t> filesDone_ = 0, bytesDone_ = 0;
   std::atomic<std::uint64_t> filesExpected_ = 0, bytesExpected_ = 0;
   std::atomic<bool> known_ = false;
+  std::atomic<const char *> stage_ = nullptr;
   std::atomic<bool> stopping_ = false;
   std::mutex mutex_;
   std::condition_variable stop_;

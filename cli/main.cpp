@@ -66,10 +66,11 @@ int Run(const Options &options, Output &output) {
   if (options.mode == Options::Mode::Texts)
     return DigestTexts(options, output) ? EXIT_SUCCESS : EXIT_FAILURE;
   ShownProgress progress(options, output);
-  const bool ok = options.mode == Options::Mode::Check ? CheckLists(options, output, progress.get())
-                  : options.mode == Options::Mode::Update
-                      ? UpdateList(options, output, progress.get())
-                      : DigestFiles(options, output, progress.get());
+  const bool ok =
+      options.mode == Options::Mode::Check        ? CheckLists(options, output, progress.get())
+      : options.mode == Options::Mode::Update     ? UpdateList(options, output, progress.get())
+      : options.mode == Options::Mode::Duplicates ? FindDuplicates(options, output, progress.get())
+                                                  : DigestFiles(options, output, progress.get());
   return ok ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

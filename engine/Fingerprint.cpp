@@ -27,11 +27,25 @@ Fingerprint OfKind(mode_t mode) {
   return Failed(S_ISDIR(mode) ? Fingerprint::Failure::Directory : Fingerprint::Failure::NotRegular);
 }
 
+using Samples = std::array<std::uint8_t, kSampleOffsets.size() * kSampleSize>;
+
+Fingerprint OfSamples(const Samples &samples) {
+  // The samples go through the code page as text and back, one character per byte, as every
+  // text digest does; 256 characters are far inside what a text digest accepts.
+  std::u16string text(samples.size(), u'\0');
+  for (std::size_t k = 0; k < samples.size(); ++k)
+    text[k] = AnsiToChar(samples[k]);
+  MD5CLS md5; // a fresh engine, so that nothing passes from one digest to the next
+  md5.MD5Init();
+  md5.DigestStrToHexStr(text);
+  return {md5.GetValues()};
+}
+
 // Every fingerprint makes the same sixteen reads, so that its cost does not depend on the file's
 // length. A read that meets the end of the file leaves the rest of its sample zero; a sample that
 // starts at or past the length taken stays zero whatever its read found.
 Fingerprint Sample(int fd, off_t length) {
-  std::array<std::uint8_t, kSampleOffsets.size() * kSampleSize> samples{};
+  Samples samples{};
   if (fd >= 0)
     for (std::size_t k = 0; k < kSampleOffsets.size(); ++k) {
       std::array<std::uint8_t, kSampleSize> sample{};
@@ -44,16 +58,7 @@ Fingerprint Sample(int fd, off_t length) {
       if (kSampleOffsets[k] < length)
         std::copy(sample.begin(), sample.end(), samples.begin() + k * kSampleSize);
     }
-
-  // The samples go through the code page as text and back, one character per byte, as every
-  // text digest does; 256 characters are far inside what a text digest accepts.
-  std::u16string text(samples.size(), u'\0');
-  for (std::size_t k = 0; k < samples.size(); ++k)
-    text[k] = AnsiToChar(samples[k]);
-  MD5CLS md5; // a fresh engine, so that nothing passes from one digest to the next
-  md5.MD5Init();
-  md5.DigestStrToHexStr(text);
-  return {md5.GetValues()};
+  return OfSamples(samples);
 }
 
 } // namespace
@@ -79,6 +84,18 @@ Fingerprint SampledFingerprint(const std::filesystem::path &name, NonRegular non
   if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
     return Failed(Fingerprint::Failure::NotRegular);
   return Sample(file.get(), info.st_size);
+}
+
+Fingerprint SampledFingerprint(std::span<const std::uint8_t> head) {
+  head = head.first(std::min(head.size(), kSampledBytes));
+  Samples samples{};
+  for (std::size_t k = 0; k < kSampleOffsets.size(); ++k) {
+    const auto offset = static_cast<std::size_t>(kSampleOffsets[k]);
+    if (offset < head.size())
+      std::copy_n(head.begin() + static_cast<std::ptrdiff_t>(offset),
+                  std::min(kSampleSize, head.size() - offset), samples.begin() + k * kSampleSize);
+  }
+  return OfSamples(samples);
 }
 
 Fingerprint SampledFingerprint(int fd) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 
 namespace quillsum {
@@ -30,5 +33,12 @@ enum class NonRegular { SampledAsEmpty, Refused };
 Fingerprint SampledFingerprint(const std::filesystem::path &name, NonRegular nonRegular);
 // The fingerprint of an open descriptor, which must be a regular file; its position is ignored.
 Fingerprint SampledFingerprint(int fd);
+
+// The bytes from the start of a file that hold every sample: a file's first kSampledBytes, or
+// the whole of a shorter one.
+inline constexpr std::size_t kSampledBytes = 14015;
+// The fingerprint of the file whose first bytes, all of them up to kSampledBytes, are head: for
+// a reader that has them already (bytes past kSampledBytes are not looked at).
+Fingerprint SampledFingerprint(std::span<const std::uint8_t> head);
 
 } // namespace quillsum

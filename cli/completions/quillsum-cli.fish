@@ -22,29 +22,30 @@ end
 function __quillsum_cli_complete
     # Every option, one a line: its names, the long one followed by =NUMBER, =DIR or =FILE when it
     # takes one, then the modes it is accepted in: sum (the MD5s or fingerprints of files), tag (the
-    # same, BSD style), check (-c) and texts (--string). An option is offered while the options
-    # before it leave it a mode.
+    # same, BSD style), check (-c), texts (--string), and dups and dupstag (--duplicates, GNU or
+    # BSD style). An option is offered while the options before it leave it a mode.
     set -l table \
-        '-b --binary          sum tag' \
+        '-b --binary          sum tag dups dupstag' \
         '-c --check           check' \
-        '   --tag             tag' \
-        '-t --text            sum' \
-        '-z --zero            sum tag texts' \
-        '-r --recursive       sum tag' \
+        '   --tag             tag dupstag' \
+        '-t --text            sum dups' \
+        '-z --zero            sum tag texts dups dupstag' \
+        '-r --recursive       sum tag dups dupstag' \
         '   --fingerprint     sum tag check' \
         '   --audit=DIR       check' \
+        '   --duplicates      dups dupstag' \
         '   --update=FILE     sum tag' \
         '   --times           sum tag' \
-        '   --exclude=FILE    sum tag check' \
+        '   --exclude=FILE    sum tag check dups dupstag' \
         '   --string          texts' \
-        '-j --jobs=NUMBER     sum tag check texts' \
+        '-j --jobs=NUMBER     sum tag check texts dups dupstag' \
         '   --ignore-missing  check' \
         '   --quiet           check' \
         '   --status          check' \
         '   --strict          check' \
         '-w --warn            check' \
-        '   --help            sum tag check texts' \
-        '   --version         sum tag check texts'
+        '   --help            sum tag check texts dups dupstag' \
+        '   --version         sum tag check texts dups dupstag'
 
     set -l names
     set -l kinds
@@ -110,7 +111,7 @@ function __quillsum_cli_complete
 
     # The modes that every option given is accepted in.
     set -l left
-    for mode in sum tag check texts
+    for mode in sum tag check texts dups dupstag
         set -l all yes
         for i in $given
             string match -q -- "* $mode *" $modes[$i]

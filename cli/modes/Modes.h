@@ -8,7 +8,7 @@
 
 namespace quillsum::cli {
 
-// The four kinds of work, each giving whether all of it went well. progress may be null.
+// The five kinds of work, each giving whether all of it went well. progress may be null.
 
 // A file's digest line, with its times line before it when times are asked for and known.
 std::string PrintedLines(const std::string &name, const Digest &digest, const LineStyle &style,
@@ -21,6 +21,9 @@ bool CheckLists(const Options &options, Output &output, Progress *progress);
 // Hashes the files the operands stand for that options.update does not list yet, prints their
 // lines and adds them at its end.
 bool UpdateList(const Options &options, Output &output, Progress *progress);
+// Prints the digest lines of the files the operands stand for that have the same bytes as
+// another, group by group.
+bool FindDuplicates(const Options &options, Output &output, Progress *progress);
 // Prints the text digest of each operand.
 bool DigestTexts(const Options &options, Output &output);
 

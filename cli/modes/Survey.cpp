@@ -40,8 +40,9 @@ private:
 } // namespace
 
 void Survey(const Options &options, Progress &progress) {
-  // What --update hashes depends on its list: only the work itself tells.
-  if (options.mode == Options::Mode::Update)
+  // What --update hashes depends on its list, and what --duplicates reads on its stages: only
+  // the work itself tells.
+  if (options.mode == Options::Mode::Update || options.mode == Options::Mode::Duplicates)
     return;
   Counter counter(progress);
   if (options.mode == Options::Mode::Digest) {

@@ -659,6 +659,18 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
        "quillsum-cli: the --update option needs FILE operands, not standard input\n" + tryHelp},
       {{"-r", "--update=x", "y", "-"},
        "quillsum-cli: the --update option needs FILE operands, not standard input\n" + tryHelp},
+      {{"--duplicates", "-c", "x"},
+       "quillsum-cli: the --duplicates option is meaningless when verifying checksums\n" + tryHelp},
+      {{"--strin", "--dup", "x"},
+       "quillsum-cli: the --duplicates option is meaningless with --string\n" + tryHelp},
+      {{"--duplicates", "--fingerprint", "x"},
+       "quillsum-cli: the --fingerprint option is meaningless with --duplicates\n" + tryHelp},
+      {{"--duplicates", "--update=x", "y"},
+       "quillsum-cli: the --update option is meaningless with --duplicates\n" + tryHelp},
+      {{"--duplicates", "--audit=x", "y"},
+       "quillsum-cli: the --audit option is meaningful only when verifying checksums\n" + tryHelp},
+      {{"-r", "--duplicates"},
+       "quillsum-cli: the --duplicates option needs FILE operands, not standard input\n" + tryHelp},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));

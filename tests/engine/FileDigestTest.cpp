@@ -1,3 +1,4 @@
+#include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
 #include "support/Reference.h"
 
@@ -28,6 +29,19 @@ TEST(DigestFileToHexStr, RegularFilesOfEverySizeMatchOpenSsl) {
     SCOPED_TRACE(size);
     const auto content = test::RandomBytes(size, static_cast<std::uint32_t>(size));
     EXPECT_EQ(md5.DigestFileToHexStr(dir.Write("f", content)), ReferenceMd5(content));
+  }
+}
+
+// Lengths around the samples' edges: the head a reader has, or more, gives the file's fingerprint.
+TEST(SampledFingerprint, OfAFilesHeadIsTheFilesFingerprint) {
+  for (std::size_t length :
+       {0, 1, 15, 16, 429, 444, 445, 13999, 14000, 14014, 14015, 14016, 20000}) {
+    SCOPED_TRACE(length);
+    const std::string content = test::RandomBytes(length, static_cast<std::uint32_t>(length));
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t *>(content.data()), length);
+    EXPECT_EQ(SampledFingerprint(bytes.first(std::min(length, kSampledBytes))).digest,
+              test::ReferenceFingerprint(content));
+    EXPECT_EQ(SampledFingerprint(bytes).digest, test::ReferenceFingerprint(content));
   }
 }
 
