@@ -49,43 +49,6 @@ constexpr std::size_t kRead = 1 << 20;
 // After this many files of a disk in a row were in memory, one file in kSampled is looked at.
 constexpr unsigned kInMemoryRun = 64;
 constexpr unsigned kSampled = 16;
-// The most of a file whose pages are looked up in the page cache.
-constexpr off_t kLookedAt = 64 << 20;
-
-// The page cache's count of a file's pages (cachestat(2), Linux 6.5), declared here as glibc
-// does not yet.
-struct CachestatRange {
-  std::uint64_t offset, length;
-};
-struct Cachestat {
-  std::uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
-};
-constexpr long kCachestat = 451;
-
-// Whether most of the file's first kLookedAt bytes are in memory, asked without reading any:
-// cachestat where the kernel has it, else mincore over a mapping of the file.
-bool InMemory(int fd, off_t size) {
-  const off_t length = std::min(size, kLookedAt);
-  if (length == 0)
-    return true;
-  const long page = ::sysconf(_SC_PAGESIZE);
-  const auto pages = static_cast<std::uint64_t>((length + page - 1) / page);
-  CachestatRange range{0, static_cast<std::uint64_t>(length)};
-  Cachestat counted{};
-  if (::syscall(kCachestat, fd, &range, &counted, 0) == 0)
-    return counted.cached * 2 >= pages;
-  void *mapped = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
-  if (mapped == MAP_FAILED)
-    return true;
-  std::vector<unsigned char> resident(pages);
-  std::uint64_t cached = 0;
-  if (::mincore(mapped, static_cast<std::size_t>(length), resident.data()) == 0)
-    for (unsigned char r : resident)
-      cached += r & 1;
-  ::munmap(mapped, static_cast<std::size_t>(length));
-  return cached * 2 >= pages;
-}
-
 // How each medium is read: the loop's whole read policy. The page cache is asked about a file only
 // where the answer changes the road.
 struct Reads {

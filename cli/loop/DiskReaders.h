@@ -59,9 +59,11 @@ public:
   class Reader;
   class Warmers;
 
-private:
+  // The road QUILLSUM_ROAD sends every regular file, if any.
   enum class Road { Automatic, Lanes, Disk };
   static Road Forced();
+
+private:
   Disk DiskOf(dev_t device);
   Medium MediumOf(int fd, const struct stat &info);
 

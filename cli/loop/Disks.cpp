@@ -1,21 +1,39 @@
 #include "cli/loop/Disks.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace quillsum::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The most of a file whose pages are looked up in the page cache.
+constexpr off_t kLookedAt = 64 << 20;
+
+// The page cache's count of a file's pages (cachestat(2), Linux 6.5), declared here as glibc
+// does not yet.
+struct CachestatRange {
+  std::uint64_t offset, length;
+};
+struct Cachestat {
+  std::uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
+};
+constexpr long kCachestat = 451;
 
 // dm over md over dm... is never this deep; a cycle in a broken tree stops here.
 constexpr int kMaxDepth = 8;
@@ -115,6 +133,29 @@ std::uint64_t DiskOrder(int fd, const struct stat &info) {
     return 0;
   const fiemap_extent &first = map->fm_extents[0];
   return first.fe_flags & FIEMAP_EXTENT_UNKNOWN ? info.st_ino : first.fe_physical;
+}
+
+// Asked of cachestat where the kernel has it, else of mincore over a mapping of the file.
+bool InMemory(int fd, off_t size) {
+  const off_t length = std::min(size, kLookedAt);
+  if (length == 0)
+    return true;
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const auto pages = static_cast<std::uint64_t>((length + page - 1) / page);
+  CachestatRange range{0, static_cast<std::uint64_t>(length)};
+  Cachestat counted{};
+  if (::syscall(kCachestat, fd, &range, &counted, 0) == 0)
+    return counted.cached * 2 >= pages;
+  void *mapped = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
+  if (mapped == MAP_FAILED)
+    return true;
+  std::vector<unsigned char> resident(pages);
+  std::uint64_t cached = 0;
+  if (::mincore(mapped, static_cast<std::size_t>(length), resident.data()) == 0)
+    for (unsigned char r : resident)
+      cached += r & 1;
+  ::munmap(mapped, static_cast<std::size_t>(length));
+  return cached * 2 >= pages;
 }
 
 } // namespace quillsum::cli

@@ -5,6 +5,7 @@
 
 #include "cli/Threads.h"
 #include "cli/lists/Lines.h"
+#include "cli/loop/DiskReaders.h"
 #include "cli/loop/Disks.h"
 #include "cli/loop/Scheduler.h"
 #include "cli/modes/Modes.h"
@@ -34,15 +35,19 @@ namespace {
 // Fingerprints whose pages are asked for ahead of the one taken: several reads in flight for
 // flash, and the next one ready for a spinning disk's head.
 constexpr std::size_t kFingerprintsAhead = 8;
-// Each of two files is compared in pieces this large, when memory allows: few seeks where the
-// pages are gone.
-constexpr std::size_t kComparedPiece = 1 << 20, kSmallestPiece = 4096;
+// Files are compared in pieces of up to kComparedPiece, smaller where a run has so many files that
+// their pieces would take more than kComparedBytes, down to kSmallestPiece.
+constexpr std::size_t kComparedPiece = 1 << 20, kComparedBytes = 4 << 20, kSmallestPiece = 4096;
+
+// Candidates are hashed first, in disk order, when more than this share of their bytes on
+// spinning disks is not in memory: comparing reads the files of a run in turn, which would seek.
+constexpr std::uint64_t kColdShare = 8;
 
 using Index = std::uint32_t; // of a file, in the order the walk met them
 
-// Threads that compare files, two open at a time each: as many as the user allows and the
-// descriptors the process may open leave room for, beside a few for standard streams and the like.
-unsigned ComparingThreads(unsigned threads) {
+// Threads that each keep up to two files open: as many as the user allows and the descriptors the
+// process may open leave room for, beside a few for standard streams and the like.
+unsigned TwoFileThreads(unsigned threads) {
   constexpr rlim_t kOtherFds = 16;
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
@@ -61,27 +66,31 @@ struct File {
   bool walked;
 };
 
-// Whether two files hold the same bytes, read to their ends, or which one could not be read and
-// why.
-struct Verdict {
-  enum { Same, Different, FirstFailed, SecondFailed } is;
-  int error = 0;
-};
-
 class Duplicates {
 public:
   Duplicates(const Options &options, Output &output, Progress *progress)
       : options_(options), output_(output), progress_(progress) {}
 
+  // When a share of the candidates are on spinning disks and not in memory (or QUILLSUM_ROAD=disk
+  // says so), every candidate is hashed first, in disk order, so that the comparing finds them in
+  // memory; else the bytes are compared first, and only one file of each group is hashed: its
+  // digest is every other's.
   bool Run() {
     Stage("sizes");
     std::vector<Index> left = Shared(Candidates(), false);
     Stage("fingerprints");
     left = Shared(Fingerprinted(left), true);
-    Stage("digests");
-    left = Shared(Hashed(left), true);
+    if (coldSpinning_) {
+      Stage("digests");
+      left = Shared(Hashed(left), true);
+    }
     Stage("bytes");
-    Print(Grouped(left));
+    std::vector<std::pair<Index, Index>> grouped = Grouped(left);
+    if (!coldSpinning_) {
+      Stage("digests");
+      grouped = Digested(std::move(grouped));
+    }
+    Print(grouped);
     return ok_.load();
   }
 
@@ -181,34 +190,95 @@ private:
     return UniqueFd(::open(Name(index), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   }
 
-  // The fingerprints of which, taken in disk order on a spinning disk; those that fail are
-  // reported and left out. Only the sampled pages are read: ahead of each fingerprint, in one
-  // request, and with the file's read-ahead off, which would read a large file's first 128 KiB
-  // or more for its 256 bytes.
-  std::vector<Index> Fingerprinted(std::vector<Index> which) {
+  // Runs work(k) for each k below count on as many threads as the user and the descriptors allow,
+  // this one among them; each thread's work is made by makeWork on that thread. A failed
+  // allocation on any of them ends them all and is raised here, as nothing can be told.
+  template <class MakeWork> void InParallel(std::size_t count, const MakeWork &makeWork) const {
+    std::atomic<std::size_t> next = 0;
+    std::atomic<bool> outOfMemory = false;
+    const auto run = [&] {
+      try {
+        auto work = makeWork();
+        for (std::size_t k; !outOfMemory && (k = next++) < count;)
+          work(k);
+      } catch (const std::bad_alloc &) {
+        outOfMemory = true;
+      }
+    };
+    const unsigned most = TwoFileThreads(options_.threads);
+    std::vector<std::thread> threads;
+    threads.reserve(most);
+    try {
+      for (unsigned k = 1; k < most && k < count; ++k)
+        if (std::thread thread = StartThread(run); thread.joinable())
+          threads.push_back(std::move(thread));
+    } catch (const std::bad_alloc &) { // no memory to hand run to another thread: fewer do it
+    }
+    run();
+    for (std::thread &thread : threads)
+      thread.join();
+    if (outOfMemory)
+      throw std::bad_alloc();
+  }
+
+  // The fingerprints of which; those that fail are reported and left out. Only the sampled pages
+  // are read, with the file's read-ahead off, which would read a large file's first 128 KiB or
+  // more for its 256 bytes. Files on spinning disks are asked where they lie and whether they are
+  // in memory: when enough are not, their fingerprints are taken one at a time in disk order, the
+  // next ones' pages asked for ahead; else on every thread, ahead of those that may be cold.
+  std::vector<Index> Fingerprinted(const std::vector<Index> &which) {
     Expect(which, kSampledBytes);
+    struct Place {
+      bool spinning;
+      dev_t disk;
+      std::uint64_t place;
+      Index index;
+      bool inMemory;
+      auto operator<=>(const Place &) const = default;
+    };
     Disks disks;
-    std::vector<std::tuple<bool, dev_t, std::uint64_t, Index>> places;
-    for (Index index : which) {
-      const Disk disk = disks.Of(files_[index].device);
-      std::uint64_t place = 0;
-      struct stat info {};
-      if (const UniqueFd fd = disk.spinning ? Open(index) : UniqueFd(-1);
-          fd && ::fstat(fd.get(), &info) == 0)
-        place = DiskOrder(fd.get(), info);
-      places.emplace_back(disk.spinning, disk.id, place, index);
-    }
-    std::sort(places.begin(), places.end());
-    std::vector<Index> taken;
-    for (std::size_t k = 0, asked = 0; k < places.size(); ++k) {
-      for (; asked < places.size() && asked <= k + kFingerprintsAhead; ++asked)
-        if (const UniqueFd fd = Open(std::get<Index>(places[asked])))
+    std::vector<Place> places(which.size());
+    std::atomic<std::uint64_t> spinningBytes = 0, coldBytes = 0;
+    InParallel(which.size(), [&] {
+      return [&](std::size_t k) {
+        const Index index = which[k];
+        const Disk disk = disks.Of(files_[index].device);
+        places[k] = {disk.spinning, disk.id, 0, index, false};
+        struct stat info {};
+        if (const UniqueFd fd = disk.spinning ? Open(index) : UniqueFd(-1);
+            fd && ::fstat(fd.get(), &info) == 0) {
+          places[k].inMemory = InMemory(fd.get(), info.st_size);
+          if (!places[k].inMemory)
+            places[k].place = DiskOrder(fd.get(), info);
+          spinningBytes += files_[index].size;
+          coldBytes += places[k].inMemory ? 0 : files_[index].size;
+        }
+      };
+    });
+    const DiskReaders::Road forced = DiskReaders::Forced();
+    coldSpinning_ = forced == DiskReaders::Road::Disk || (forced == DiskReaders::Road::Automatic &&
+                                                          coldBytes > spinningBytes / kColdShare);
+    if (coldSpinning_)
+      std::sort(places.begin(), places.end());
+    std::vector<char> taken(places.size(), 0);
+    const auto fingerprint = [&](std::size_t k) {
+      if (const std::size_t ahead = k + kFingerprintsAhead;
+          ahead < places.size() && !places[ahead].inMemory)
+        if (const UniqueFd fd = Open(places[ahead].index))
           ::posix_fadvise(fd.get(), 0, kSampledBytes, POSIX_FADV_WILLNEED);
-      const Index index = std::get<Index>(places[k]);
-      if (Fingerprint(index))
-        taken.push_back(index);
-    }
-    return taken;
+      taken[k] = Fingerprint(places[k].index);
+    };
+    if (coldSpinning_)
+      for (std::size_t k = 0; k < places.size(); ++k)
+        fingerprint(k);
+    else
+      InParallel(places.size(), [&] { return fingerprint; });
+    std::vector<Index> fingerprinted;
+    for (std::size_t k = 0; k < places.size(); ++k)
+      if (taken[k])
+        fingerprinted.push_back(places[k].index);
+    std::sort(fingerprinted.begin(), fingerprinted.end());
+    return fingerprinted;
   }
 
   bool Fingerprint(Index index) {
@@ -265,48 +335,46 @@ private:
     return hashed_;
   }
 
-  // Whether the files hold the same bytes. Both were read whole for their MD5 just before, so
-  // their pages are most likely still in memory.
-  Verdict Compare(Index first, Index second, std::span<std::uint8_t> pieces) const {
-    const UniqueFd a = Open(first);
-    if (!a)
-      return {Verdict::FirstFailed, errno};
-    const UniqueFd b = Open(second);
-    if (!b)
-      return {Verdict::SecondFailed, errno};
-    const std::span<std::uint8_t> pieceA = pieces.first(pieces.size() / 2),
-                                  pieceB = pieces.last(pieces.size() / 2);
+  // The groups with the MD5 of their first file given to all: a first file that cannot be read
+  // now is reported, and its group goes on from its next file while two are left.
+  std::vector<std::pair<Index, Index>> Digested(std::vector<std::pair<Index, Index>> grouped) {
+    std::vector<char> hashed(files_.size(), 0);
     for (;;) {
-      const ssize_t gotA = ReadPiece(a.get(), pieceA);
-      if (gotA < 0)
-        return {Verdict::FirstFailed, errno};
-      const ssize_t gotB = ReadPiece(b.get(), pieceB);
-      if (gotB < 0)
-        return {Verdict::SecondFailed, errno};
-      if (gotA != gotB ||
-          std::memcmp(pieceA.data(), pieceB.data(), static_cast<std::size_t>(gotA)) != 0)
-        return {Verdict::Different};
-      if (gotA == 0)
-        return {Verdict::Same};
-    }
-  }
-
-  // Room for a piece of each of two files: as large as memory allows, down to the smallest
-  // piece. Raises std::bad_alloc when even that cannot be had.
-  static std::vector<std::uint8_t> Pieces() {
-    for (std::size_t piece = kComparedPiece; piece > kSmallestPiece; piece /= 4)
-      try {
-        return std::vector<std::uint8_t>(2 * piece);
-      } catch (const std::bad_alloc &) {
+      std::vector<Index> firsts;
+      for (const auto &[first, file] : grouped)
+        if (first == file && !hashed[first])
+          firsts.push_back(first);
+      if (firsts.empty())
+        break;
+      for (Index index : Hashed(firsts))
+        hashed[index] = 1;
+      std::vector<std::pair<Index, Index>> regrouped;
+      for (std::size_t k = 0, end; k < grouped.size(); k = end) {
+        for (end = k + 1; end < grouped.size() && grouped[end].first == grouped[k].first;)
+          ++end;
+        const std::size_t start = hashed[grouped[k].first] ? k : k + 1;
+        if (end - start > 1)
+          for (std::size_t n = start; n < end; ++n)
+            regrouped.emplace_back(grouped[start].second, grouped[n].second);
       }
-    return std::vector<std::uint8_t>(2 * kSmallestPiece);
+      std::sort(regrouped.begin(), regrouped.end());
+      grouped = std::move(regrouped);
+    }
+    for (const auto &[first, file] : grouped)
+      files_[file].hex = files_[first].hex;
+    return grouped;
   }
 
-  // Reads a piece whole, or up to the file's end; -1 on failure, with errno.
-  static ssize_t ReadPiece(int fd, std::span<std::uint8_t> piece) {
+  // Reads the piece of a file at `at` whole, or up to the file's end: the bytes read, or -1 on
+  // failure, with errno.
+  ssize_t ReadPiece(Index index, off_t at, std::span<std::uint8_t> piece) const {
+    const UniqueFd fd = Open(index);
+    if (!fd)
+      return -1;
     std::size_t size = 0;
     while (size < piece.size()) {
-      const ssize_t got = ::read(fd, piece.data() + size, piece.size() - size);
+      const ssize_t got = ::pread(fd.get(), piece.data() + size, piece.size() - size,
+                                  at + static_cast<off_t>(size));
       if (got == 0)
         break;
       if (got > 0)
@@ -335,26 +403,11 @@ private:
       runs.push_back(std::span(which).subspan(start, end - start));
     }
     std::vector<std::vector<std::pair<Index, Index>>> groupedRuns(runs.size());
-    std::atomic<std::size_t> next = 0;
-    std::atomic<bool> outOfMemory = false; // a run is left half done: nothing can be told
-    const auto compare = [&] {
-      try {
-        std::vector<std::uint8_t> pieces = Pieces();
-        for (std::size_t run; (run = next++) < runs.size();)
-          groupedRuns[run] = Split(runs[run], pieces);
-      } catch (const std::bad_alloc &) {
-        outOfMemory = true;
-      }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned k = 1; k < ComparingThreads(options_.threads) && k < runs.size(); ++k)
-      if (std::thread thread = StartThread(compare); thread.joinable())
-        threads.push_back(std::move(thread));
-    compare();
-    for (std::thread &thread : threads)
-      thread.join();
-    if (outOfMemory)
-      throw std::bad_alloc();
+    InParallel(runs.size(), [&] {
+      return [&, pieces = std::vector<std::vector<std::uint8_t>>()](std::size_t run) mutable {
+        groupedRuns[run] = Split(runs[run], pieces);
+      };
+    });
     std::vector<std::pair<Index, Index>> grouped;
     for (const auto &run : groupedRuns)
       grouped.insert(grouped.end(), run.begin(), run.end());
@@ -362,40 +415,56 @@ private:
     return grouped;
   }
 
-  // The files of one size and MD5, in walk order, split into groups of equal bytes: each file
-  // goes in the first group whose bytes it has, or in a group of its own. A group's first file
-  // that can no longer be read leaves it to the next.
+  // The files of one size and hex, in walk order, split into groups of equal bytes, each file
+  // read once, a piece at a time: a group's files are read at one place in turn, each going on in
+  // the first new group whose first file's piece it matches, or starting one; a file alone in its
+  // group is done with. A file that cannot be read is reported and left out. pieces: room the
+  // calling thread keeps, a piece for each new group's first file and one for the file read.
   std::vector<std::pair<Index, Index>> Split(std::span<const Index> run,
-                                             std::span<std::uint8_t> pieces) {
-    std::vector<std::vector<Index>> groups;
-    for (Index index : run) {
-      Done(files_[index].size);
-      bool placed = false;
-      for (std::size_t g = 0; g < groups.size() && !placed;) {
-        const Verdict verdict = Compare(groups[g].front(), index, pieces);
-        if (verdict.is == Verdict::Same) {
-          groups[g].push_back(index);
-          placed = true;
-        } else if (verdict.is == Verdict::Different) {
-          ++g;
-        } else if (verdict.is == Verdict::FirstFailed) {
-          Fail(Name(groups[g].front()), verdict.error);
-          groups[g].erase(groups[g].begin());
-          if (groups[g].empty())
-            groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(g));
-        } else {
-          Fail(Name(index), verdict.error);
-          placed = true;
-        }
-      }
-      if (!placed)
-        groups.push_back({index});
-    }
+                                             std::vector<std::vector<std::uint8_t>> &pieces) {
     std::vector<std::pair<Index, Index>> grouped;
-    for (const std::vector<Index> &group : groups)
-      if (group.size() > 1)
-        for (Index index : group)
-          grouped.emplace_back(group.front(), index);
+    std::vector<std::vector<Index>> groups{{run.begin(), run.end()}}, next;
+    const std::size_t piece =
+        std::clamp<std::size_t>(kComparedBytes / (run.size() + 1), kSmallestPiece, kComparedPiece);
+    for (off_t at = 0; !groups.empty(); at += static_cast<off_t>(piece), groups.swap(next)) {
+      next.clear();
+      for (const std::vector<Index> &group : groups) {
+        const std::size_t first = next.size();
+        std::vector<std::size_t> sizes; // of each new group's first piece
+        for (Index index : group) {
+          const std::size_t slot = next.size() - first;
+          if (pieces.size() <= slot)
+            pieces.emplace_back();
+          pieces[slot].resize(std::max(pieces[slot].size(), piece));
+          const ssize_t got = ReadPiece(index, at, std::span(pieces[slot]).first(piece));
+          if (got < 0) {
+            Fail(Name(index), errno);
+            continue;
+          }
+          const auto size = static_cast<std::size_t>(got);
+          std::size_t same = 0;
+          while (same < slot && (sizes[same] != size ||
+                                 std::memcmp(pieces[same].data(), pieces[slot].data(), size) != 0))
+            ++same;
+          if (same == slot) {
+            next.emplace_back();
+            sizes.push_back(size);
+          }
+          next[first + same].push_back(index);
+        }
+        // Alone, a file has no duplicate; a group whose piece was its last is done.
+        for (std::size_t g = first; g < next.size(); ++g)
+          if (next[g].size() < 2 || sizes[g - first] < piece) {
+            for (Index index : next[g]) {
+              Done(files_[index].size);
+              if (next[g].size() > 1)
+                grouped.emplace_back(next[g].front(), index);
+            }
+            next[g].clear();
+          }
+        std::erase_if(next, [](const std::vector<Index> &group) { return group.empty(); });
+      }
+    }
     return grouped;
   }
 
@@ -418,6 +487,8 @@ private:
   std::vector<File> files_;
   std::string names_;
   std::vector<Index> hashed_; // by the hashing loop's thread handing on, in walk order
+  bool coldSpinning_ = false; // whether enough of the candidates are on spinning disks and not in
+                              // memory
   std::atomic<bool> ok_ = true;
 };
 
