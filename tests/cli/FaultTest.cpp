@@ -1,12 +1,13 @@
 // Memory that runs out at any moment: each allocation of a run fails in turn, and every such run
-// ends within seconds with md5sum's output and status 0, or with status 1, a clear line, and
-// only lines md5sum would print: never a hang, an abort or a wrong digest.
+// ends within seconds with md5sum's output (or --duplicates' groups) and status 0, or with status
+// 1, a clear line, and only lines md5sum would print: never a hang, an abort or a wrong digest.
 
 #include "support/Launch.h"
 #include "support/Reference.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -41,6 +42,12 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
     std::ofstream(scratch.path() / name, std::ios::binary) << std::string(k * 3000, char('a' + k));
     names.push_back(name);
   }
+  // And for --duplicates, two groups of copies of the first files.
+  for (const char *copy : {"t/sub/4b", "t/sub/5b", "t/sub/5c"}) {
+    fs::copy_file(scratch.path() / (std::string(copy).substr(0, 7)), scratch.path() / copy);
+    names.push_back(copy);
+  }
+  std::sort(names.begin(), names.end()); // as the walk meets them
   test::Launch reference;
   reference.argv = {"md5sum"};
   reference.argv.insert(reference.argv.end(), names.begin(), names.end());
@@ -55,6 +62,14 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
     allowed.insert(name + ": OK");
     allowed.insert(name + ": FAILED open or read");
   }
+  allowed.insert(""); // between groups of duplicates
+  const auto lineOf = [&](const std::string &name) {
+    return *std::find_if(allowed.begin(), allowed.end(), [&](const std::string &line) {
+      return line.ends_with("  " + name);
+    }) + "\n";
+  };
+  const std::string duplicates = lineOf("t/sub/4") + lineOf("t/sub/4b") + "\n" + lineOf("t/sub/5") +
+                                 lineOf("t/sub/5b") + lineOf("t/sub/5c");
   std::vector<std::string> files{"-j1"};
   files.insert(files.end(), names.begin(), names.end());
   const struct {
@@ -63,6 +78,7 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
   } shapes[] = {
       {files, md5sum.out},
       {{"-j2", "-r", "t"}, md5sum.out},
+      {{"-j8", "--duplicates", "-r", "t"}, duplicates},
       {{"-j2", "-c", "t.md5"},
        [&] {
          std::string checked;
