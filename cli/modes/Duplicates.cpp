@@ -12,6 +12,7 @@
 #include "cli/modes/Walk.h"
 
 #include "engine/Fingerprint.h"
+#include "engine/MD5CLS.h"
 #include "engine/UniqueFd.h"
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -82,7 +84,7 @@ public:
     left = Shared(Fingerprinted(left), true);
     if (coldSpinning_) {
       Stage("digests");
-      left = Shared(Hashed(left), true);
+      left = Shared(HashedRest(left), true);
     }
     Stage("bytes");
     std::vector<std::pair<Index, Index>> grouped = Grouped(left);
@@ -262,23 +264,49 @@ private:
       std::sort(places.begin(), places.end());
     std::vector<char> taken(places.size(), 0);
     const auto fingerprint = [&](std::size_t k) {
+      // Not on a spinning disk, whose head would leave what is read whole for them.
       if (const std::size_t ahead = k + kFingerprintsAhead;
-          ahead < places.size() && !places[ahead].inMemory)
+          ahead < places.size() && !places[ahead].spinning && !places[ahead].inMemory)
         if (const UniqueFd fd = Open(places[ahead].index))
           ::posix_fadvise(fd.get(), 0, kSampledBytes, POSIX_FADV_WILLNEED);
       taken[k] = Fingerprint(places[k].index);
     };
-    if (coldSpinning_)
-      for (std::size_t k = 0; k < places.size(); ++k)
+    if (coldSpinning_) {
+      // One at a time in disk order, a file whose size and fingerprint one before it had hashed
+      // whole at once, while the head is there: of each group only the first is read again.
+      std::set<std::pair<std::uint64_t, std::array<char, 32>>> met;
+      for (std::size_t k = 0; k < places.size(); ++k) {
         fingerprint(k);
-    else
+        const File &file = files_[places[k].index];
+        if (taken[k] && !met.emplace(file.size, file.hex).second)
+          taken[k] = HashedNow(places[k].index);
+      }
+    } else {
       InParallel(places.size(), [&] { return fingerprint; });
+    }
     std::vector<Index> fingerprinted;
     for (std::size_t k = 0; k < places.size(); ++k)
       if (taken[k])
         fingerprinted.push_back(places[k].index);
     std::sort(fingerprinted.begin(), fingerprinted.end());
     return fingerprinted;
+  }
+
+  // Hashes a file whole, its MD5 kept apart until the digests' stage; false if it cannot be read.
+  bool HashedNow(Index index) {
+    std::string hex;
+    if (const UniqueFd fd = Open(index)) {
+      ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+      hex = MD5CLS().DigestFdToHexStr(fd.get());
+    }
+    if (hex.size() != kNoHex.size()) {
+      Fail(Name(index), errno);
+      return false;
+    }
+    hex = Lower(hex);
+    hashedEarly_.emplace_back(index, kNoHex);
+    std::copy(hex.begin(), hex.end(), hashedEarly_.back().second.begin());
+    return true;
   }
 
   bool Fingerprint(Index index) {
@@ -333,6 +361,28 @@ private:
           Job::Origin::Walked);
     scheduler.Finish();
     return hashed_;
+  }
+
+  // The MD5s of which: those hashed with the fingerprints as they were, the others through the
+  // hashing loop.
+  std::vector<Index> HashedRest(const std::vector<Index> &which) {
+    std::sort(hashedEarly_.begin(), hashedEarly_.end());
+    std::vector<Index> rest, early;
+    auto next = hashedEarly_.begin();
+    for (Index index : which) {
+      while (next != hashedEarly_.end() && next->first < index)
+        ++next;
+      if (next != hashedEarly_.end() && next->first == index) {
+        files_[index].hex = next->second;
+        early.push_back(index);
+      } else {
+        rest.push_back(index);
+      }
+    }
+    std::vector<Index> hashed = Hashed(rest);
+    hashed.insert(hashed.end(), early.begin(), early.end());
+    std::sort(hashed.begin(), hashed.end());
+    return hashed;
   }
 
   // The groups with the MD5 of their first file given to all: a first file that cannot be read
@@ -487,6 +537,7 @@ private:
   std::vector<File> files_;
   std::string names_;
   std::vector<Index> hashed_; // by the hashing loop's thread handing on, in walk order
+  std::vector<std::pair<Index, std::array<char, 32>>> hashedEarly_; // see HashedRest
   bool coldSpinning_ = false; // whether enough of the candidates are on spinning disks and not in
                               // memory
   std::atomic<bool> ok_ = true;
