@@ -2,25 +2,39 @@
 
 #include "cli/Output.h"
 
+#include <algorithm>
 #include <new>
 #include <system_error>
 
+#include <malloc.h>
 #include <pthread.h>
+#include <sched.h>
 
 namespace quillsum::cli {
 
-void UseSmallThreadStacks() {
+void PrepareThreads() {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
   constexpr std::size_t kStack = 1 << 20; // the sanitizers' runtimes refuse less
 #else
   constexpr std::size_t kStack = 256 << 10; // the deepest, the lanes' kernels, need a few KiB
 #endif
   pthread_attr_t attributes;
-  if (::pthread_attr_init(&attributes) != 0)
-    return;
-  if (::pthread_attr_setstacksize(&attributes, kStack) == 0)
-    ::pthread_setattr_default_np(&attributes);
-  ::pthread_attr_destroy(&attributes);
+  if (::pthread_attr_init(&attributes) == 0) {
+    if (::pthread_attr_setstacksize(&attributes, kStack) == 0)
+      ::pthread_setattr_default_np(&attributes);
+    ::pthread_attr_destroy(&attributes);
+  }
+#ifdef __GLIBC__
+  ::mallopt(M_ARENA_MAX, static_cast<int>(8 * UsableCpus())); // glibc's own default
+#endif
+}
+
+unsigned UsableCpus() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0)
+    return 1;
+  return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus)));
 }
 
 std::thread StartThread(std::function<void()> body) noexcept {

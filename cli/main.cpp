@@ -79,7 +79,7 @@ int Run(const Options &options, Output &output) {
 int main(int argc, char **argv) {
   // The locale decides which bytes of a name print as they are in messages, as for md5sum.
   std::setlocale(LC_ALL, "");
-  UseSmallThreadStacks();
+  PrepareThreads();
   Output output;
   try {
     auto read = ReadCommandLine(argc, argv, output);

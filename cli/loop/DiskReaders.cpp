@@ -42,7 +42,6 @@ constexpr unsigned kWarmersPerCore = 4;
 constexpr std::uint64_t kWarmedAhead = 1024;
 constexpr auto kLookAgain = std::chrono::milliseconds(1);
 
-unsigned HardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 // What a reader reads at a time; a file this large or larger is read ahead of its digest, so that
 // the disk never waits for the hash.
 constexpr std::size_t kRead = 1 << 20;
@@ -378,7 +377,7 @@ void DiskReaders::FoundCold(dev_t device) noexcept {
     cold_ = kColdFiles;
     const std::lock_guard lock(mutex_);
     if (!warmers_)
-      warmers_ = std::make_unique<Warmers>(*this, kWarmersPerCore * HardwareThreads());
+      warmers_ = std::make_unique<Warmers>(*this, kWarmersPerCore * UsableCpus());
     warmers_->Wake();
   } catch (const std::bad_alloc &) { // no warmers: the lanes read as they can
   }
