@@ -81,9 +81,11 @@ DescriptorBudget::Held DescriptorBudget::Open(const char *name, int flags, bool 
       return {};
     }
     std::unique_lock lock(mutex_);
+    // The count first: a close that lowered it has raised releases_ before (Release).
+    const bool noneElsewhere = held_ == mine;
     if (releases_ != since) // one was closed since this open was tried
       continue;
-    if (held_ == mine) { // no other thread holds one: nothing will free one
+    if (noneElsewhere) { // no other thread holds one: nothing will free one
       errno = error;
       return {};
     }
@@ -103,8 +105,8 @@ DescriptorBudget::Held DescriptorBudget::TryOpen(const char *name, int flags) {
 }
 
 void DescriptorBudget::Release() {
-  --held_;
   ++releases_;
+  --held_;
   Wake();
 }
 
