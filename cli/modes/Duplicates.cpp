@@ -38,7 +38,8 @@ namespace {
 // flash, and the next one ready for a spinning disk's head.
 constexpr std::size_t kFingerprintsAhead = 8;
 // Files are compared in pieces of up to kComparedPiece, smaller where a run has so many files that
-// their pieces would take more than kComparedBytes, down to kSmallestPiece.
+// their pieces would take more than the comparing threads' share of kComparedBytes, down to
+// kSmallestPiece.
 constexpr std::size_t kComparedPiece = 1 << 20, kComparedBytes = 4 << 20, kSmallestPiece = 4096;
 
 // Candidates are hashed first, in disk order, when more than this share of their bytes on
@@ -465,6 +466,24 @@ private:
     return grouped;
   }
 
+  // Makes room in pieces for count pieces of up to piece bytes, halving the piece while memory is
+  // short, down to kSmallestPiece; gives the piece there is room for.
+  static std::size_t Room(std::vector<std::vector<std::uint8_t>> &pieces, std::size_t count,
+                          std::size_t piece) {
+    for (;; piece = std::max(piece / 2, kSmallestPiece))
+      try {
+        if (pieces.size() < count)
+          pieces.resize(count);
+        for (std::size_t k = 0; k < count; ++k)
+          if (pieces[k].size() < piece)
+            pieces[k].resize(piece);
+        return piece;
+      } catch (const std::bad_alloc &) {
+        if (piece == kSmallestPiece)
+          throw;
+      }
+  }
+
   // The files of one size and hex, in walk order, split into groups of equal bytes, each file
   // read once, a piece at a time: a group's files are read at one place in turn, each going on in
   // the first new group whose first file's piece it matches, or starting one; a file alone in its
@@ -474,18 +493,20 @@ private:
                                              std::vector<std::vector<std::uint8_t>> &pieces) {
     std::vector<std::pair<Index, Index>> grouped;
     std::vector<std::vector<Index>> groups{{run.begin(), run.end()}}, next;
-    const std::size_t piece =
-        std::clamp<std::size_t>(kComparedBytes / (run.size() + 1), kSmallestPiece, kComparedPiece);
+    std::size_t piece = std::clamp<std::size_t>(kComparedBytes / TwoFileThreads(options_.threads) /
+                                                    (run.size() + 1),
+                                                kSmallestPiece, kComparedPiece);
     for (off_t at = 0; !groups.empty(); at += static_cast<off_t>(piece), groups.swap(next)) {
       next.clear();
+      std::size_t largest = 0;
+      for (const std::vector<Index> &group : groups)
+        largest = std::max(largest, group.size());
+      piece = Room(pieces, largest + 1, piece);
       for (const std::vector<Index> &group : groups) {
         const std::size_t first = next.size();
         std::vector<std::size_t> sizes; // of each new group's first piece
         for (Index index : group) {
           const std::size_t slot = next.size() - first;
-          if (pieces.size() <= slot)
-            pieces.emplace_back();
-          pieces[slot].resize(std::max(pieces[slot].size(), piece));
           const ssize_t got = ReadPiece(index, at, std::span(pieces[slot]).first(piece));
           if (got < 0) {
             Fail(Name(index), errno);
