@@ -27,6 +27,10 @@ constexpr std::size_t kChunk = 64 * 1024;
 constexpr int kMostLinks = 40;
 // Times the new list is written again because another program appended to the old one meanwhile.
 constexpr int kMostAttempts = 100;
+// After the rename, the old list is looked at every kLookEvery microseconds until it was still at
+// kStillLooks looks in a row, or kMostLooks were made.
+constexpr useconds_t kLookEvery = 2000;
+constexpr int kStillLooks = 3, kMostLooks = 500;
 
 // The file a name leads to, its symbolic links followed even where the last one leads nowhere.
 // Gives 0, or the errno of the failure.
@@ -308,20 +312,33 @@ int UpdatedList::ReadIndex(Method method) {
   return 0;
 }
 
-// What was appended to the old list between the last look and the rename goes on the new one.
+// What was appended to the old list between the last look and the rename goes on the new one. A
+// writer that opened the old list before the rename may write to it a moment after: the old list
+// is watched until it has been still for a while.
 void UpdatedList::KeepLateLines(std::uint64_t copied) {
-  struct stat now {};
-  if (::fstat(fd_.get(), &now) != 0 || static_cast<std::uint64_t>(now.st_size) <= copied)
-    return;
-  std::string late(static_cast<std::size_t>(now.st_size) - copied, '\0');
-  const ssize_t got =
-      ReadAt(fd_.get(), reinterpret_cast<std::uint8_t *>(late.data()), late.size(), copied);
   const UniqueFd list(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-  if (got > 0 && list) {
-    late.resize(static_cast<std::size_t>(got));
-    WriteAll(list.get(), late);
-    ::fsync(list.get());
+  if (!list)
+    return;
+  for (int look = 0, still = 0; look < kMostLooks && still < kStillLooks; ++look) {
+    struct stat now {};
+    if (::fstat(fd_.get(), &now) != 0)
+      break;
+    if (static_cast<std::uint64_t>(now.st_size) > copied) {
+      std::string late(static_cast<std::size_t>(now.st_size) - copied, '\0');
+      const ssize_t got =
+          ReadAt(fd_.get(), reinterpret_cast<std::uint8_t *>(late.data()), late.size(), copied);
+      if (got <= 0)
+        break;
+      late.resize(static_cast<std::size_t>(got));
+      WriteAll(list.get(), late);
+      copied += static_cast<std::uint64_t>(got);
+      still = 0;
+    } else {
+      ++still;
+    }
+    ::usleep(kLookEvery);
   }
+  ::fsync(list.get());
 }
 
 // The new list's bytes into out; copied is how many of the old list's were read.
