@@ -1,7 +1,8 @@
 // --duplicates: files with the same bytes, found in stages that each read more of fewer files:
-// their sizes (nothing read), their sampled fingerprints (16 KiB at most from the disk), the MD5
-// of whole files (the hashing loop, in disk order on a spinning disk), then their bytes, as MD5
-// collisions can be made at will. Each stage drops the files that no other can match any more.
+// their sizes (nothing read), their sampled fingerprints (16 KiB at most from the disk), then
+// their bytes, as MD5 collisions can be made at will, and the MD5 of one file of each group (the
+// hashing loop); from a cold spinning disk, the MD5 of whole files in disk order before the bytes.
+// Each stage drops the files that no other can match any more.
 
 #include "cli/Threads.h"
 #include "cli/lists/Lines.h"
