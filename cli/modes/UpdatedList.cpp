@@ -134,9 +134,8 @@ int UpdatedList::Resolve(const std::string &name, char end) {
   end_ = end;
   if (const int error = FollowLinks(name, path_))
     return error;
-  folder_ = std::filesystem::path(path_).parent_path().native();
-  if (folder_.empty())
-    folder_ = ".";
+  const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  folder_ = folder.empty() ? std::string(".") : folder.native();
   return 0;
 }
 
@@ -313,13 +312,18 @@ int UpdatedList::ReadIndex(Method method) {
 }
 
 // What was appended to the old list between the last look and the rename goes on the new one. A
-// writer that opened the old list before the rename may write to it a moment after: the old list
-// is watched until it has been still for a while.
+// writer that opened the old list before the rename may write to it a moment after: unless a read
+// lease shows that no one has it open for writing, the old list is watched until it has been
+// still for a while.
 void UpdatedList::KeepLateLines(std::uint64_t copied) {
   const UniqueFd list(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
   if (!list)
     return;
-  for (int look = 0, still = 0; look < kMostLooks && still < kStillLooks; ++look) {
+  const bool noWriter = ::fcntl(fd_.get(), F_SETLEASE, F_RDLCK) == 0;
+  if (noWriter)
+    ::fcntl(fd_.get(), F_SETLEASE, F_UNLCK);
+  const int stillLooks = noWriter ? 1 : kStillLooks;
+  for (int look = 0, still = 0; look < kMostLooks && still < stillLooks; ++look) {
     struct stat now {};
     if (::fstat(fd_.get(), &now) != 0)
       break;
@@ -336,7 +340,8 @@ void UpdatedList::KeepLateLines(std::uint64_t copied) {
     } else {
       ++still;
     }
-    ::usleep(kLookEvery);
+    if (still < stillLooks)
+      ::usleep(kLookEvery);
   }
   ::fsync(list.get());
 }
