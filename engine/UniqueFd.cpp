@@ -30,4 +30,19 @@ UniqueFd OpenForReading(const std::filesystem::path &name) noexcept {
   return UniqueFd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
 }
 
+ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noexcept {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t read =
+        ::pread(fd, static_cast<char *>(bytes) + got, size - got, static_cast<off_t>(offset + got));
+    if (read == 0)
+      break;
+    if (read > 0)
+      got += static_cast<std::size_t>(read);
+    else if (errno != EINTR)
+      return -1;
+  }
+  return static_cast<ssize_t>(got);
+}
+
 } // namespace quillsum

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <utility>
+
+#include <sys/types.h>
 
 namespace quillsum {
 
@@ -26,5 +30,9 @@ private:
 // once (or fails), so callers can look at what they opened before they read. On failure the
 // result is empty and errno tells why.
 UniqueFd OpenForReading(const std::filesystem::path &name) noexcept;
+
+// Reads up to size bytes at offset, whatever the reads in between give; how many, fewer only at
+// the file's end, or -1 with errno.
+ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noexcept;
 
 } // namespace quillsum

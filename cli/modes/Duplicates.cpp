@@ -73,7 +73,8 @@ struct File {
 class Duplicates {
 public:
   Duplicates(const Options &options, Output &output, Progress *progress)
-      : options_(options), output_(output), progress_(progress) {}
+      : options_(options), output_(output), progress_(progress),
+        threads_(TwoFileThreads(options.threads)) {}
 
   // When a share of the candidates are on spinning disks and not in memory (or QUILLSUM_ROAD=disk
   // says so), every candidate is hashed first, in disk order, so that the comparing finds them in
@@ -209,11 +210,10 @@ private:
         outOfMemory = true;
       }
     };
-    const unsigned most = TwoFileThreads(options_.threads);
     std::vector<std::thread> threads;
-    threads.reserve(most);
+    threads.reserve(threads_);
     try {
-      for (unsigned k = 1; k < most && k < count; ++k)
+      for (unsigned k = 1; k < threads_ && k < count; ++k)
         if (std::thread thread = StartThread(run); thread.joinable())
           threads.push_back(std::move(thread));
     } catch (const std::bad_alloc &) { // no memory to hand run to another thread: fewer do it
@@ -326,22 +326,15 @@ private:
     }
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
     std::array<std::uint8_t, kSampledBytes> head;
-    std::size_t got = 0;
-    while (got < head.size()) { // up to the end of the file
-      const ssize_t read =
-          ::pread(fd.get(), head.data() + got, head.size() - got, static_cast<off_t>(got));
-      if (read == 0)
-        break;
-      if (read > 0) {
-        got += static_cast<std::size_t>(read);
-      } else if (errno != EINTR) {
-        Fail(Name(index), errno);
-        return false;
-      }
+    const ssize_t got = ReadAt(fd.get(), head.data(), head.size(), 0); // up to the file's end
+    if (got < 0) {
+      Fail(Name(index), errno);
+      return false;
     }
-    const std::string digest = SampledFingerprint(std::span(head).first(got)).digest;
+    const std::string digest =
+        SampledFingerprint(std::span(head).first(static_cast<std::size_t>(got))).digest;
     std::copy(digest.begin(), digest.end(), file.hex.begin());
-    Done(got);
+    Done(static_cast<std::uint64_t>(got));
     return true;
   }
 
@@ -421,20 +414,7 @@ private:
   // failure, with errno.
   ssize_t ReadPiece(Index index, off_t at, std::span<std::uint8_t> piece) const {
     const UniqueFd fd = Open(index);
-    if (!fd)
-      return -1;
-    std::size_t size = 0;
-    while (size < piece.size()) {
-      const ssize_t got = ::pread(fd.get(), piece.data() + size, piece.size() - size,
-                                  at + static_cast<off_t>(size));
-      if (got == 0)
-        break;
-      if (got > 0)
-        size += static_cast<std::size_t>(got);
-      else if (errno != EINTR)
-        return -1;
-    }
-    return static_cast<ssize_t>(size);
+    return fd ? ReadAt(fd.get(), piece.data(), piece.size(), static_cast<std::uint64_t>(at)) : -1;
   }
 
   // Of which, the files whose bytes another has, each with the first file (in walk order) of
@@ -494,8 +474,7 @@ private:
                                              std::vector<std::vector<std::uint8_t>> &pieces) {
     std::vector<std::pair<Index, Index>> grouped;
     std::vector<std::vector<Index>> groups{{run.begin(), run.end()}}, next;
-    std::size_t piece = std::clamp<std::size_t>(kComparedBytes / TwoFileThreads(options_.threads) /
-                                                    (run.size() + 1),
+    std::size_t piece = std::clamp<std::size_t>(kComparedBytes / threads_ / (run.size() + 1),
                                                 kSmallestPiece, kComparedPiece);
     for (off_t at = 0; !groups.empty(); at += static_cast<off_t>(piece), groups.swap(next)) {
       next.clear();
@@ -556,6 +535,7 @@ private:
   const Options &options_;
   Output &output_;
   Progress *const progress_;
+  const unsigned threads_; // that compare or fingerprint, each with up to two files open
   std::vector<File> files_;
   std::string names_;
   std::vector<Index> hashed_; // by the hashing loop's thread handing on, in walk order

@@ -64,21 +64,6 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// Reads up to size bytes at offset; gives how many, fewer only at the end; -1 on failure.
-ssize_t ReadAt(int fd, std::uint8_t *bytes, std::size_t size, std::uint64_t offset) {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t read = ::pread(fd, bytes + got, size - got, static_cast<off_t>(offset + got));
-    if (read == 0)
-      break;
-    if (read > 0)
-      got += static_cast<std::size_t>(read);
-    else if (errno != EINTR)
-      return -1;
-  }
-  return static_cast<ssize_t>(got);
-}
-
 // While the new list is being put in place, Ctrl-C, a hang-up or a request to terminate waits
 // until it is there or gone, so that no scratch file is left behind; it then takes effect.
 class SignalsHeld {
@@ -183,8 +168,7 @@ bool UpdatedList::Is(const struct stat &info) const {
 
 bool UpdatedList::Read(std::uint64_t at, std::uint64_t end, std::string &bytes) const {
   bytes.assign(end - at, '\0');
-  return ReadAt(fd_.get(), reinterpret_cast<std::uint8_t *>(bytes.data()), bytes.size(), at) ==
-         static_cast<ssize_t>(bytes.size());
+  return ReadAt(fd_.get(), bytes.data(), bytes.size(), at) == static_cast<ssize_t>(bytes.size());
 }
 
 int UpdatedList::Replace(std::vector<Splice> &splices, const std::string &added) {
@@ -329,8 +313,7 @@ void UpdatedList::KeepLateLines(std::uint64_t copied) {
       break;
     if (static_cast<std::uint64_t>(now.st_size) > copied) {
       std::string late(static_cast<std::size_t>(now.st_size) - copied, '\0');
-      const ssize_t got =
-          ReadAt(fd_.get(), reinterpret_cast<std::uint8_t *>(late.data()), late.size(), copied);
+      const ssize_t got = ReadAt(fd_.get(), late.data(), late.size(), copied);
       if (got <= 0)
         break;
       late.resize(static_cast<std::size_t>(got));
