@@ -116,7 +116,7 @@ private:
         prefetched_ = {};
         return;
       }
-      while (!closing_ && Clock::now() < idleSince_ + kGather && !WorkersIdle(lock))
+      while (!closing_ && Clock::now() < idleSince_ + kGather && !Settled(lock))
         work_.wait_until(lock, std::min(idleSince_ + kGather, Clock::now() + kGatherLook));
       reading_ = true;
       while (!queue_.empty()) {
@@ -139,11 +139,13 @@ private:
     }
   }
 
-  bool WorkersIdle(std::unique_lock<std::mutex> &lock) {
+  // Whether the hashing threads have taken every file and no more are being added: the gather
+  // is then over.
+  bool Settled(std::unique_lock<std::mutex> &lock) {
     lock.unlock(); // the window's lock is never taken under the head's
-    const bool idle = window_.Unclaimed() == 0 && window_.Busy() == 0;
+    const bool settled = window_.Settled();
     lock.lock();
-    return idle;
+    return settled;
   }
 
   // The file whose place comes next from place on, wrapping round; the queue is not empty.

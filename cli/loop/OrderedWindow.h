@@ -60,8 +60,11 @@ public:
       throw std::logic_error("an item's hand-on added to its own window");
     items_.Reach(added_ % items_.size()); // only this thread moves added_
     std::unique_lock lock(mutex_);
-    if (FullLocked())
+    if (FullLocked()) {
+      adderWaits_ = true;
       roomMade_.wait(lock, [this] { return added_ - handedOn_ <= items_.size() / 2; });
+      adderWaits_ = false;
+    }
     const std::size_t slot = added_++ % items_.size();
     std::swap(items_[slot], item); // what the slot held is let go after the lock
     done_[slot] = done;
@@ -158,7 +161,9 @@ public:
   // Waits until every item added so far has been handed on.
   void Drain() {
     std::unique_lock lock(mutex_);
+    adderWaits_ = true;
     drained_.wait(lock, [this] { return handedOn_ == added_; });
+    adderWaits_ = false;
   }
 
   // Whether Add would wait for room.
@@ -175,6 +180,14 @@ public:
   std::size_t Idle() {
     const std::lock_guard lock(mutex_);
     return idle_;
+  }
+  // Whether nothing more will be claimed until what is claimed is done: every item added is
+  // claimed, no claimer is at work, and none is being added (the adder waits for room or for the
+  // window to drain, or closed it).
+  bool Settled() {
+    const std::lock_guard lock(mutex_);
+    return (closed_ || adderWaits_) && added_ == std::max(claimed_, handedOn_) &&
+           claimers_ == idle_;
   }
   // Claimers that joined and are not waiting.
   std::size_t Busy() {
@@ -279,6 +292,7 @@ private:
   std::size_t claimers_ = 0, expected_ = 0, idle_ = 0;
   bool handingOn_ = false;
   bool closed_ = false;
+  bool adderWaits_ = false; // in Add for room, or in Drain
 };
 
 } // namespace quillsum::cli
