@@ -1,22 +1,29 @@
 // The hashing loop's rooms on their own: the ordered window driven by fake claimers, the
-// read-ahead that feeds a large file's digest, and the words of the progress line.
+// read-ahead that feeds a large file's digest, a disk's reader, and the words of the progress
+// line.
 
 #include "cli/Progress.h"
 #include "cli/loop/DescriptorBudget.h"
+#include "cli/loop/DiskReaders.h"
+#include "cli/loop/Disks.h"
+#include "cli/loop/Job.h"
 #include "cli/loop/OrderedWindow.h"
 #include "cli/loop/ReadAhead.h"
 
+#include "engine/UniqueFd.h"
 #include "support/Reference.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <latch>
+#include <map>
 #include <random>
 #include <semaphore>
 #include <stdexcept>
@@ -289,6 +296,67 @@ TEST(ReadAhead, GivesTheWholeFileInOrder) {
   EXPECT_TRUE(ahead->Next().empty());
   EXPECT_EQ(ahead->error(), EBADF);
   ::close(fd);
+}
+
+// A disk's reader opens the file that comes next on the disk while it hashes the one it read. A
+// file given to it meanwhile whose place lies between them is read first, and the one opened
+// ahead is let go: each file's digest is its own.
+TEST(DiskReaders, AFileOpenedAheadButNotReadNextIsLetGo) {
+  const test::TempDir dir;
+  struct Placed {
+    std::string name, content;
+    std::uint64_t place = 0;
+  };
+  std::vector<Placed> files(3);
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    Placed &file = files[k];
+    file.content = test::RandomBytes(20'000, static_cast<std::uint32_t>(k));
+    file.name = dir.Write("f" + std::to_string(k), file.content).string();
+    const UniqueFd fd(::open(file.name.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    ASSERT_EQ(::fsync(fd.get()), 0); // placed on the disk now, not at some later writeback
+    ASSERT_EQ(::fstat(fd.get(), &info), 0);
+    file.place = DiskOrder(fd.get(), info);
+  }
+  std::sort(files.begin(), files.end(), [](auto &a, auto &b) { return a.place < b.place; });
+  if (files[0].place == files[1].place || files[1].place == files[2].place)
+    GTEST_SKIP() << "the file system does not tell where these files lie";
+
+  ::setenv("QUILLSUM_ROAD", "disk", 1);
+  Window window(8, [](Job &job) { job.then(job.name, job.digest); });
+  DiskReaders readers(window, nullptr, DescriptorBudget::OfProcess(), false);
+  ::unsetenv("QUILLSUM_ROAD");
+  std::vector<Job *> jobs; // in the order of their places
+  const auto take = [&](std::size_t k) {
+    const UniqueFd fd(::open(files[k].name.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    ASSERT_EQ(::fstat(fd.get(), &info), 0);
+    ASSERT_TRUE(readers.Take(*jobs[k], fd.get(), info));
+  };
+  std::map<std::string, std::string> digests;
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    Job job;
+    job.name = files[k].name;
+    job.then = [&, k](const std::string &name, const Digest &digest) {
+      digests[name] = digest.hex;
+      // Handed on by the reader's thread as it completes the first file, having opened the
+      // last one ahead.
+      if (k == 0)
+        take(1);
+    };
+    window.Add(std::move(job), false);
+  }
+  window.Join();
+  window.Claim({}, 0, files.size(), false, jobs);
+  window.Leave();
+  ASSERT_EQ(jobs.size(), files.size());
+  take(0);
+  take(2);
+  window.Close(); // the reader starts once every file is claimed and no more come
+  window.Drain();
+  readers.Finish();
+  for (const Placed &file : files)
+    EXPECT_EQ(digests[file.name], Lower(test::ReferenceMd5(file.content))) << file.name;
 }
 
 // Once the whole is known, the line counts against it, and the word follows the whole: "1 of 3
