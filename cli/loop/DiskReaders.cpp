@@ -170,8 +170,10 @@ private:
     if (!S_ISREG(info.st_mode))
       return job.NotRegular();
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    const auto ahead =
-        info.st_size >= static_cast<off_t>(kRead) ? ReadAhead::Start(file.get()) : nullptr;
+    const bool large = info.st_size >= static_cast<off_t>(kRead);
+    if (large && !reader_)
+      reader_ = ReadAhead::Start();
+    const auto ahead = large && reader_ ? reader_->Read(file.get()) : nullptr;
     if (!ahead && !buffer_)
       buffer_.reset(new (std::nothrow) std::uint8_t[kRead]);
     if (!ahead && !buffer_)
@@ -255,6 +257,7 @@ private:
   // Only the head's thread touches these.
   MD5Lanes md5_;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<ReadAhead> reader_; // reads a large file ahead of its digest, once started
   struct Prefetched {
     Job *job = nullptr;
     DescriptorBudget::Held file;

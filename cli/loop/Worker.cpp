@@ -25,8 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A file alone in a thread's lanes, with a core to spare, is read ahead of its digest on a
-// thread of its own when it is at least this large.
+// A file with this much left to read, with a core to spare, is read ahead of its digest on
+// another thread.
 constexpr off_t kReadAheadFrom = 4 << 20;
 // A first read that takes this long came from the disk, not the page cache.
 constexpr auto kColdRead = std::chrono::microseconds(200);
@@ -72,10 +72,13 @@ private:
   struct Lane {
     Job *job = nullptr;
     DescriptorBudget::Held file; // open until the lane is done with it
-    std::unique_ptr<ReadAhead> ahead;
+    std::unique_ptr<ReadAhead::File> ahead;
     std::span<std::uint8_t> buffer;
     bool firstRead = false; // timed, to tell a cold disk
+    bool cold = false;      // its first read waited for the disk
+    bool asked = false;     // its first kAskedAhead bytes asked of the disk at once
     struct stat opened {};  // its file's, when opened
+    off_t read = 0;         // bytes read by this thread
   };
   // How a job's file was opened.
   enum class Opened { Lane, Finished, Later };
@@ -85,6 +88,8 @@ private:
   Opened Open(Job &job, DescriptorBudget::Held &file, struct stat &info);
   void FeedOrFinish(std::size_t lane);
   void Read(std::size_t lane);
+  bool ReadAheadOf(Lane &at);
+  void AskAhead(Lane &at);
   void Finish(Job &job, Digest digest);
   void Finish(std::size_t lane, Digest digest);
   void FailAll(int error);
@@ -94,6 +99,8 @@ private:
   MD5Lanes md5_;
   const std::size_t width_; // the lanes used
   LaneBuffers buffers_;
+  std::unique_ptr<ReadAhead> reader_; // reads the lanes' large files, once started
+  bool readerRefused_ = false;
   std::vector<Lane> lanes_;
   std::vector<std::size_t> free_;
   std::size_t held_ = 0; // lanes with a file
@@ -123,7 +130,9 @@ bool LaneWorker::Claim(bool untilIdle) {
   if (Pending() == 0 && held == 0) {
     if (untilIdle)
       return false;
-    buffers_.Release(); // nothing to read: memory goes with the work
+    // Nothing to read: memory and the reading thread go with the work.
+    buffers_.Release();
+    reader_.reset();
     if (!window_.Claim({}, 0, width_, true, pending_))
       return false;
   }
@@ -146,21 +155,12 @@ void LaneWorker::Start() {
       continue;
     if (crew_.disks && crew_.disks->Take(job, file.get(), info)) // its disk's reader reads it
       continue;
-    if (crew_.disks && crew_.disks->AskAhead(info.st_dev))
-      ::posix_fadvise(file.get(), 0, std::min<off_t>(info.st_size, kAskedAhead),
-                      POSIX_FADV_WILLNEED);
     const std::size_t lane = free_.back();
     Lane &at = lanes_[lane];
-    // A large file alone, with nothing waiting and a core to spare, is read ahead of its digest.
-    if (held_ == 0 && Pending() == 0 && info.st_size >= kReadAheadFrom &&
-        window_.Unclaimed() == 0 && window_.Busy() < crew_.threads)
-      at.ahead = ReadAhead::Start(file.get());
-    if (!at.ahead) {
-      at.buffer = buffers_.For(lane, static_cast<std::uint64_t>(info.st_size));
-      if (at.buffer.empty()) { // no memory for another lane now: it waits for one to free up
-        --next_;
-        break;
-      }
+    at.buffer = buffers_.For(lane, static_cast<std::uint64_t>(info.st_size));
+    if (at.buffer.empty()) { // no memory for another lane now: it waits for one to free up
+      --next_;
+      break;
     }
     free_.pop_back();
     at.job = &job;
@@ -169,11 +169,23 @@ void LaneWorker::Start() {
     at.opened = info;
     ++held_;
     started_.push_back(lane);
+    if (crew_.disks && crew_.disks->AskAhead(info.st_dev))
+      AskAhead(at);
   }
-  // Every file started was asked for before any is read: on a cold disk their reads are then in
-  // flight together, one for each channel.
-  for (std::size_t lane : started_)
-    Read(lane);
+  // On a cold disk every file started is asked for before it is read, so that their reads are in
+  // flight together, one for each channel: once the first read of one is found cold, the rest.
+  for (std::size_t k = 0; k < started_.size(); ++k) {
+    Read(started_[k]);
+    if (lanes_[started_[k]].cold)
+      for (std::size_t later = k + 1; later < started_.size(); ++later)
+        AskAhead(lanes_[started_[later]]);
+  }
+}
+
+void LaneWorker::AskAhead(Lane &at) {
+  if (!std::exchange(at.asked, true))
+    ::posix_fadvise(at.file.get(), 0, std::min<off_t>(at.opened.st_size, kAskedAhead),
+                    POSIX_FADV_WILLNEED);
 }
 
 // Opens the job's file if it is a regular one. The name's type is looked at before the open, so
@@ -249,6 +261,8 @@ void LaneWorker::Read(std::size_t lane) {
       return Finish(lane, {{}, at.ahead->error()});
     }
     end = chunk.empty();
+  } else if (ReadAheadOf(at)) {
+    return Read(lane);
   } else {
     const auto began = at.firstRead ? Clock::now() : Clock::time_point{};
     // A file read whole at once ends where a short read reaches the size it had when opened, on
@@ -272,12 +286,32 @@ void LaneWorker::Read(std::size_t lane) {
       }
     }
     chunk = at.buffer.first(size);
-    if (std::exchange(at.firstRead, false) && crew_.disks && Clock::now() - began > kColdRead)
-      crew_.disks->FoundCold(at.opened.st_dev);
+    at.read += static_cast<off_t>(size);
+    if (std::exchange(at.firstRead, false) && Clock::now() - began > kColdRead) {
+      at.cold = true;
+      if (crew_.disks)
+        crew_.disks->FoundCold(at.opened.st_dev);
+    }
   }
   if (crew_.progress)
     crew_.progress->Read(chunk.size());
   md5_.Feed(lane, chunk, end);
+}
+
+// Whether the lane's file is now read ahead of its digest: a large file in memory (its first read
+// did not wait for the disk, whose reads the lanes ask for their own way), once nothing is left
+// for the other threads and a core is free. Looked at before each chunk, as a thread that took a
+// few files may finish them early and leave its core to this one's.
+bool LaneWorker::ReadAheadOf(Lane &at) {
+  if (at.firstRead || at.cold || at.opened.st_size - at.read < kReadAheadFrom ||
+      window_.Unclaimed() > 0 || window_.Busy() >= crew_.threads)
+    return false;
+  if (!reader_ && !readerRefused_)
+    readerRefused_ = !(reader_ = ReadAhead::Start()); // no thread to be had: asked once
+  if (!reader_)
+    return false;
+  at.ahead = reader_->Read(at.file.get());
+  return at.ahead != nullptr;
 }
 
 void LaneWorker::Finish(Job &job, Digest digest) {

@@ -112,19 +112,24 @@ TEST(OrderedWindow, ClaimingRestartsWhereTheWindowStands) {
   EXPECT_EQ(h.claimsOf, (std::vector{0, 0, 0, 1, 0}));
 }
 
-// Claimers share the items in flight: two claimers of four items take two each, rather than the
-// first taking all; one holding its share takes no more; a claimer always gets one.
-TEST(OrderedWindow, ClaimersTakeTheirShare) {
-  Harness h(16);
+// Claimers share a few items in flight: two claimers of three items take two and one, rather
+// than the first taking all; one holding its share takes no more; a claimer always gets one.
+// From two items a claimer on, a claimer takes as many as it may hold.
+TEST(OrderedWindow, ClaimersShareAFewItemsAndFillUpWithMany) {
+  Harness h(32);
   h.window.Join();
   h.window.Join();
-  for (int k = 0; k < 4; ++k)
+  for (int k = 0; k < 3; ++k)
     h.Add(false);
   EXPECT_EQ(h.Claim(0, 16), (std::vector{0, 1}));
   EXPECT_EQ(h.Claim(2, 16), std::vector<int>{});
-  EXPECT_EQ(h.Claim(0, 16), (std::vector{2, 3}));
-  h.Add(false); // five in flight: a share of three, and one holding two takes one more
-  EXPECT_EQ(h.Claim(2, 16), (std::vector{4}));
+  EXPECT_EQ(h.Claim(0, 16), (std::vector{2}));
+  for (int k = 0; k < 5; ++k)
+    h.Add(false); // eight in flight: a claimer of none takes all five waiting, not half of eight
+  EXPECT_EQ(h.Claim(0, 16), (std::vector{3, 4, 5, 6, 7}));
+  for (int k = 0; k < 3; ++k)
+    h.Add(false);
+  EXPECT_EQ(h.Claim(6, 8), (std::vector{8, 9}));
 }
 
 // A fake claimer holding up to eight items, completing one at random at each step, through many
@@ -267,35 +272,52 @@ TEST(DescriptorBudget, WaitsForAnotherThreadsDescriptorElseFails) {
   EXPECT_EQ(error, EMFILE);
 }
 
-// Reading ahead gives every byte once, in order: around the ring of eight 128 KiB chunks, and
-// at the end; a read that fails ends it with its errno.
-TEST(ReadAhead, GivesTheWholeFileInOrder) {
+// Reading ahead gives every byte of each file once, in order, however many files one thread
+// reads at once: around the ring of eight 128 KiB chunks, and at the end; a read that fails ends
+// its file with its errno, and the others go on.
+TEST(ReadAhead, GivesEachFileWholeInOrder) {
   const test::TempDir dir;
   constexpr std::size_t kChunk = 128 * 1024;
-  for (std::size_t size :
-       {std::size_t{0}, std::size_t{1}, 8 * kChunk, 12 * kChunk + 5, std::size_t{21 << 20} + 3}) {
-    SCOPED_TRACE(size);
-    const std::string content = test::RandomBytes(size, static_cast<std::uint32_t>(size));
-    const auto file = dir.Write("f", content);
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    std::string read;
-    {
-      const auto ahead = ReadAhead::Start(fd);
-      ASSERT_TRUE(ahead);
-      for (auto chunk = ahead->Next(); !chunk.empty(); chunk = ahead->Next())
-        read.append(reinterpret_cast<const char *>(chunk.data()), chunk.size());
-      EXPECT_EQ(ahead->error(), 0);
-    }
-    EXPECT_EQ(test::ReferenceMd5(read), test::ReferenceMd5(content));
-    ::close(fd);
+  const std::size_t sizes[] = {0, 1, 8 * kChunk, 12 * kChunk + 5, (21 << 20) + 3};
+  const auto reader = ReadAhead::Start();
+  ASSERT_TRUE(reader);
+  struct Read {
+    std::string content, read;
+    UniqueFd fd{-1};
+    std::unique_ptr<ReadAhead::File> ahead;
+  };
+  std::vector<Read> files;
+  for (std::size_t size : sizes) {
+    Read &file = files.emplace_back();
+    file.content = test::RandomBytes(size, static_cast<std::uint32_t>(size));
+    const std::string name = "f" + std::to_string(size);
+    file.fd = UniqueFd(::open(dir.Write(name, file.content).c_str(), O_RDONLY | O_CLOEXEC));
+    file.ahead = reader->Read(file.fd.get());
+    ASSERT_TRUE(file.ahead);
   }
-  const int fd = ::open((dir.path() / "f").c_str(), O_WRONLY | O_CLOEXEC);
-  const auto ahead = ReadAhead::Start(fd);
-  ASSERT_TRUE(ahead);
-  EXPECT_TRUE(ahead->Next().empty());
-  EXPECT_EQ(ahead->error(), EBADF);
-  ::close(fd);
+  // A file opened for writing only: its first read fails.
+  const UniqueFd unreadable(::open((dir.path() / "f0").c_str(), O_WRONLY | O_CLOEXEC));
+  auto failing = reader->Read(unreadable.get());
+  ASSERT_TRUE(failing);
+  // A chunk of each in turn, as a thread's lanes take them.
+  for (bool more = true; more;) {
+    more = false;
+    for (Read &file : files)
+      if (file.ahead) {
+        const auto chunk = file.ahead->Next();
+        file.read.append(reinterpret_cast<const char *>(chunk.data()), chunk.size());
+        if (chunk.empty()) {
+          EXPECT_EQ(file.ahead->error(), 0);
+          file.ahead.reset();
+        }
+        more = true;
+      }
+  }
+  for (const Read &file : files)
+    EXPECT_EQ(test::ReferenceMd5(file.read), test::ReferenceMd5(file.content))
+        << file.content.size();
+  EXPECT_TRUE(failing->Next().empty());
+  EXPECT_EQ(failing->error(), EBADF);
 }
 
 // A disk's reader opens the file that comes next on the disk while it hashes the one it read. A
