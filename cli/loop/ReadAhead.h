@@ -50,7 +50,6 @@ public:
   std::unique_ptr<File> Read(int fd) noexcept;
 
   struct State;
-  using Bytes = std::unique_ptr<std::uint8_t[]>;
 
 private:
   explicit ReadAhead(std::unique_ptr<State> state);
