@@ -55,8 +55,15 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
   const test::Ran md5sum = test::Run(reference);
   ASSERT_EQ(md5sum.status, 0);
   std::ofstream(scratch.path() / "t.md5") << md5sum.out;
+  // And a file large enough to be read ahead of its digest, beside two small ones.
+  std::ofstream(scratch.path() / "big", std::ios::binary) << test::RandomBytes(6 << 20, 6);
+  const std::vector<std::string> withBig{"big", names[0], names[1]};
+  reference.argv = {"md5sum"};
+  reference.argv.insert(reference.argv.end(), withBig.begin(), withBig.end());
+  const test::Ran bigSums = test::Run(reference);
+  ASSERT_EQ(bigSums.status, 0);
   std::set<std::string> allowed; // every line md5sum could print for these files
-  for (const std::string &line : Lines(md5sum.out)) {
+  for (const std::string &line : Lines(md5sum.out + bigSums.out)) {
     allowed.insert(line);
     const std::string name = line.substr(34);
     allowed.insert(name + ": OK");
@@ -78,6 +85,12 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
   } shapes[] = {
       {files, md5sum.out},
       {{"-j2", "-r", "t"}, md5sum.out},
+      {[&] {
+         std::vector<std::string> args{"-j2"};
+         args.insert(args.end(), withBig.begin(), withBig.end());
+         return args;
+       }(),
+       bigSums.out},
       {{"-j8", "--duplicates", "-r", "t"}, duplicates},
       {{"-j2", "-c", "t.md5"},
        [&] {
