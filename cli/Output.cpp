@@ -102,10 +102,13 @@ void Output::Abandon() noexcept {
     output->Progress({});
     output->Flush();
   }
-  WriteAll(STDERR_FILENO, kProgram);
-  WriteAll(STDERR_FILENO, ": ");
-  WriteAll(STDERR_FILENO, reason);
-  WriteAll(STDERR_FILENO, "\n");
+  // One write, with no allocation: a line another thread writes meanwhile cannot cut it.
+  char line[256];
+  std::size_t size = 0;
+  const std::string_view parts[] = {kProgram, ": ", reason.substr(0, 200), "\n"};
+  for (const std::string_view part : parts)
+    size += part.copy(line + size, part.size());
+  WriteAll(STDERR_FILENO, {line, size});
   ::_exit(EXIT_FAILURE);
 }
 

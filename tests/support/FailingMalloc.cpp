@@ -1,6 +1,7 @@
 // Loaded with LD_PRELOAD into a program under test: the n-th allocation of the process
 // (QUILLSUM_FAIL_ALLOCATION=n, counted over every thread) fails once, as it would when memory ran
-// out at that moment; every other one is glibc's. operator new comes here through malloc. With
+// out at that moment, and with QUILLSUM_FAIL_IN_A_ROW=k so do the k - 1 after it, as while memory
+// stays short; every other one is glibc's. operator new comes here through malloc. With
 // QUILLSUM_COUNT_FD set, the count of allocations is written to that descriptor at exit.
 
 #include <atomic>
@@ -22,13 +23,15 @@ void *__libc_memalign(std::size_t, std::size_t);
 namespace {
 
 std::atomic<unsigned long> calls = 0;
-const unsigned long failAt = [] {
-  const char *n = std::getenv("QUILLSUM_FAIL_ALLOCATION");
-  return n ? std::strtoul(n, nullptr, 10) : 0ul;
-}();
+unsigned long Setting(const char *name, unsigned long otherwise) {
+  const char *value = std::getenv(name);
+  return value ? std::strtoul(value, nullptr, 10) : otherwise;
+}
+const unsigned long failAt = Setting("QUILLSUM_FAIL_ALLOCATION", 0);
+const unsigned long inARow = Setting("QUILLSUM_FAIL_IN_A_ROW", 1);
 
 bool Fails() {
-  if (++calls != failAt)
+  if (const unsigned long n = ++calls; failAt == 0 || n < failAt || n >= failAt + inARow)
     return false;
   errno = ENOMEM;
   return true;
