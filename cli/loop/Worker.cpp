@@ -266,7 +266,7 @@ void LaneWorker::Read(std::size_t lane) {
   } else {
     const auto began = at.firstRead ? Clock::now() : Clock::time_point{};
     // A file read whole at once ends where a short read reaches the size it had when opened, on
-    // a disk's file system: a read of nothing more would cost a small file a fifth of its time.
+    // a disk's file system: a read of nothing more would be a fifth of a small file's syscalls.
     // Elsewhere (FUSE, network, /proc) a size may not tell the end.
     const auto whole = static_cast<std::size_t>(at.opened.st_size);
     const bool sizeTellsEnd =

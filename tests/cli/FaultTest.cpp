@@ -57,9 +57,7 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
   std::ofstream(scratch.path() / "t.md5") << md5sum.out;
   // And a file large enough to be read ahead of its digest, beside two small ones.
   std::ofstream(scratch.path() / "big", std::ios::binary) << test::RandomBytes(6 << 20, 6);
-  const std::vector<std::string> withBig{"big", names[0], names[1]};
-  reference.argv = {"md5sum"};
-  reference.argv.insert(reference.argv.end(), withBig.begin(), withBig.end());
+  reference.argv = {"md5sum", "big", names[0], names[1]};
   const test::Ran bigSums = test::Run(reference);
   ASSERT_EQ(bigSums.status, 0);
   std::set<std::string> allowed; // every line md5sum could print for these files
@@ -89,12 +87,7 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
       // Memory short for a while: lanes started together get smaller buffers, one of them the
       // reserve, and the others wait for it.
       {{"-j2", "-r", "t"}, md5sum.out, 8},
-      {[&] {
-         std::vector<std::string> args{"-j2"};
-         args.insert(args.end(), withBig.begin(), withBig.end());
-         return args;
-       }(),
-       bigSums.out},
+      {{"-j2", "big", names[0], names[1]}, bigSums.out},
       {{"-j8", "--duplicates", "-r", "t"}, duplicates},
       {{"-j2", "-c", "t.md5"},
        [&] {
