@@ -9,6 +9,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 namespace quillsum::cli {
 
@@ -25,7 +26,12 @@ void PrepareThreads() {
     ::pthread_attr_destroy(&attributes);
   }
 #ifdef __GLIBC__
-  ::mallopt(M_ARENA_MAX, static_cast<int>(8 * UsableCpus())); // glibc's own default
+  // An arena of its own reserves 64 MiB of address space for a thread: under a limit on that
+  // (ulimit -v) the reservation fails, and glibc then maps a page for every allocation of the
+  // thread's, which soon exhausts the limit. One arena, shared, stays within it.
+  rlimit space{};
+  const bool spaceLimited = ::getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
+  ::mallopt(M_ARENA_MAX, spaceLimited ? 1 : static_cast<int>(8 * UsableCpus())); // glibc's own
 #endif
 }
 

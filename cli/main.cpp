@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
+#include <exception>
 #include <new>
 #include <optional>
 #include <thread>
@@ -74,9 +75,23 @@ int Run(const Options &options, Output &output) {
   return ok ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
+// std::terminate with no exception active: what a bad_alloc ends in when memory is so short
+// that the exception itself cannot be allocated (as under a tight ulimit -v from the start).
+// Said as any other exhaustion is; a fault of the program's still aborts.
+[[noreturn]] void Terminated() {
+  if (!std::current_exception()) {
+    void *probe = std::malloc(1024);
+    if (!probe)
+      Output::Abandon();
+    std::free(probe);
+  }
+  std::abort();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  std::set_terminate(Terminated);
   // The locale decides which bytes of a name print as they are in messages, as for md5sum.
   std::setlocale(LC_ALL, "");
   PrepareThreads();

@@ -45,6 +45,7 @@ constexpr auto kLookAgain = std::chrono::milliseconds(1);
 // What a reader reads at a time; a file this large or larger is read ahead of its digest, so that
 // the disk never waits for the hash.
 constexpr std::size_t kRead = 1 << 20;
+constexpr std::size_t kLeastRead = 16 << 10;
 // After this many files of a disk in a row were in memory, one file in kSampled is looked at.
 constexpr unsigned kInMemoryRun = 64;
 constexpr unsigned kSampled = 16;
@@ -174,9 +175,7 @@ private:
     if (large && !reader_)
       reader_ = ReadAhead::Start();
     const auto ahead = large && reader_ ? reader_->Read(file.get()) : nullptr;
-    if (!ahead && !buffer_)
-      buffer_.reset(new (std::nothrow) std::uint8_t[kRead]);
-    if (!ahead && !buffer_)
+    if (!ahead && !buffer_ && !AllocateBuffer())
       return Complete(job, {{}, ENOMEM});
     bool prefetched = false;
     for (bool end = false; !end;) {
@@ -188,8 +187,8 @@ private:
         end = chunk.empty();
       } else {
         std::size_t size = 0;
-        while (size < kRead && !end) {
-          const ssize_t got = ::read(file.get(), buffer_.get() + size, kRead - size);
+        while (size < bufferSize_ && !end) {
+          const ssize_t got = ::read(file.get(), buffer_.get() + size, bufferSize_ - size);
           if (got > 0)
             size += static_cast<std::size_t>(got);
           else if (got == 0)
@@ -212,6 +211,16 @@ private:
     std::optional<FileTimes> times = keepTimes_ ? TimesOf(info, file.get()) : std::nullopt;
     file.Close();
     Complete(job, {Lower(md5_.Digest(0)), 0, times});
+  }
+
+  // kRead bytes, or less while memory is short: a smaller buffer reads as surely.
+  bool AllocateBuffer() {
+    for (bufferSize_ = kRead; bufferSize_ >= kLeastRead; bufferSize_ /= 2) {
+      buffer_.reset(new (std::nothrow) std::uint8_t[bufferSize_]);
+      if (buffer_)
+        return true;
+    }
+    return false;
   }
 
   // Opens the file that comes next and asks the kernel to start reading it.
@@ -257,6 +266,7 @@ private:
   // Only the head's thread touches these.
   MD5Lanes md5_;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t bufferSize_ = 0;
   std::unique_ptr<ReadAhead> reader_; // reads a large file ahead of its digest, once started
   struct Prefetched {
     Job *job = nullptr;

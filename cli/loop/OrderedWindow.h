@@ -86,14 +86,15 @@ public:
     expected_ = claimers;
   }
 
-  // A claimer joins before its first Claim and leaves after its last.
+  // A claimer joins before its first Claim and leaves after its last; Leave tells how many
+  // claimers stay.
   void Join() {
     const std::lock_guard lock(mutex_);
     ++claimers_;
   }
-  void Leave() {
+  std::size_t Leave() {
     const std::lock_guard lock(mutex_);
-    --claimers_;
+    return --claimers_;
   }
 
   // Marks done what the claimer finished, as Complete does, then claims items for it, which then

@@ -53,19 +53,27 @@ public:
     started_.reserve(width_);
   }
 
-  void Work(bool untilIdle) {
+  // False when memory was too short for this thread to go on at all: its memory is given back,
+  // and the others do the rest.
+  bool Work(bool untilIdle) {
     md5_.Run(); // every lane, free
-    try {
-      while (Claim(untilIdle)) {
-        Start();
-        if (held_ > 0)
-          for (std::size_t lane : md5_.Run())
-            FeedOrFinish(lane);
+    bool wentOn = true;
+    for (bool more = true; more;) {
+      try {
+        while (Claim(untilIdle)) {
+          Start();
+          if (held_ > 0)
+            for (std::size_t lane : md5_.Run())
+              FeedOrFinish(lane);
+        }
+        more = false;
+      } catch (const std::bad_alloc &) {
+        wentOn = more = held_ > 0 || Pending() > 0;
+        FailAll(ENOMEM); // this thread's own files fail, and it goes on with the next
       }
-    } catch (const std::bad_alloc &) {
-      FailAll(ENOMEM);
     }
     window_.Complete(finished_);
+    return wentOn;
   }
 
 private:
@@ -365,11 +373,14 @@ void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
 
 void Work(Window &window, const Crew &crew, bool untilIdle) {
   window.Join();
+  bool wentOn = true;
   if (crew.method == Method::Md5)
-    LaneWorker(window, crew).Work(untilIdle);
+    wentOn = LaneWorker(window, crew).Work(untilIdle);
   else
     Fingerprints(window, crew, untilIdle);
-  window.Leave();
+  // The last claimer leaves no file unclaimed: memory is too short for the work to go on.
+  if (window.Leave() == 0 && !wentOn)
+    throw std::bad_alloc();
 }
 
 } // namespace quillsum::cli

@@ -30,6 +30,25 @@ std::vector<std::string> Lines(const std::string &text) {
 
 bool EndsWith(const std::string &line, std::string_view end) { return line.ends_with(end); }
 
+// A run that ended as md5sum's would: its output and status 0, or status 1, a clear line, and
+// only lines md5sum could print.
+void ExpectEndedAsMd5sum(const test::Ran &ran, const std::string &expected,
+                         const std::set<std::string> &allowed) {
+  ASSERT_TRUE(ran.status == 0 || ran.status == 1) << ran.status << "\n" << ran.err;
+  if (ran.status == 0) {
+    EXPECT_EQ(ran.out, expected);
+    EXPECT_EQ(ran.err, "");
+    return;
+  }
+  EXPECT_NE(ran.err, "");
+  for (const std::string &line : Lines(ran.out))
+    EXPECT_TRUE(allowed.contains(line)) << line;
+  for (const std::string &line : Lines(ran.err))
+    EXPECT_TRUE(EndsWith(line, ": Cannot allocate memory") ||
+                line == "quillsum-cli: memory exhausted" || EndsWith(line, " could not be read"))
+        << line;
+}
+
 TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
 #if defined(QUILLSUM_SANITIZE) || defined(QUILLSUM_TSAN)
   GTEST_SKIP() << "the sanitizers' runtimes own malloc";
@@ -115,22 +134,64 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
         launch.env.push_back({"QUILLSUM_FAIL_ALLOCATION", std::to_string(n)});
         const test::Ran ran = test::Run(launch);
         launch.env.pop_back();
-        ASSERT_TRUE(ran.status == 0 || ran.status == 1) << ran.status << "\n" << ran.err;
-        if (ran.status == 0) {
-          EXPECT_EQ(ran.out, shape.expected);
-          EXPECT_EQ(ran.err, "");
-          continue;
-        }
-        EXPECT_NE(ran.err, "");
-        for (const std::string &line : Lines(ran.out))
-          EXPECT_TRUE(allowed.contains(line)) << line;
-        for (const std::string &line : Lines(ran.err))
-          EXPECT_TRUE(EndsWith(line, ": Cannot allocate memory") ||
-                      line == "quillsum-cli: memory exhausted" ||
-                      EndsWith(line, " could not be read"))
-              << line;
+        ExpectEndedAsMd5sum(ran, shape.expected, allowed);
       }
     }
+}
+
+// Address space limited from the start (ulimit -v), from too little for the libraries and an
+// exception to enough for the work: a thread's malloc arena alone would reserve 64 MiB, and a
+// bad_alloc that cannot be allocated itself ends in std::terminate.
+TEST(MemoryLimit, AnyLimitEndsAsMd5sumWould) {
+#if defined(QUILLSUM_SANITIZE) || defined(QUILLSUM_TSAN)
+  GTEST_SKIP() << "the sanitizers' runtimes reserve more";
+#endif
+  const test::TempDir scratch;
+  std::vector<std::string> names;
+  for (int k = 0; k < 2400; ++k) {
+    const std::string name = "t/" + std::to_string(k % 4) + "/" + std::to_string(k);
+    fs::create_directories(scratch.path() / name.substr(0, 3));
+    std::ofstream(scratch.path() / name) << k;
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  test::Launch reference;
+  reference.argv = {"md5sum"};
+  reference.argv.insert(reference.argv.end(), names.begin(), names.end());
+  reference.folder = scratch.path();
+  const test::Ran md5sum = test::Run(reference);
+  ASSERT_EQ(md5sum.status, 0);
+  const std::vector<std::string> lines = Lines(md5sum.out);
+  const std::set<std::string> allowed(lines.begin(), lines.end());
+  for (rlim_t kib = 6000; kib <= 12000; kib += kib < 8000 ? 200 : kib < 9000 ? 1000 : 3000)
+    for (const char *jobs : {"-j1", "-j2", "-j8"})
+      for (const char *road : {"lanes", "disk"}) {
+        SCOPED_TRACE(std::to_string(kib) + " KiB, " + jobs + ", " + road);
+        test::Launch launch = test::CliLaunch({jobs, "-r", "t"}, scratch.path());
+        launch.env = {{"QUILLSUM_ROAD", road}};
+        launch.memoryKiB = kib;
+        launch.seconds = 10;
+        const test::Ran ran = test::Run(launch);
+        if (ran.status == 127 && ran.err.find("error while loading shared") != std::string::npos)
+          continue; // too little for the libraries: the loader's own failure
+        ExpectEndedAsMd5sum(ran, md5sum.out, allowed);
+        // Fewer threads, or a disk's reader with a smaller buffer, where a few MiB more than
+        // md5sum needs are to be had.
+        if (kib >= 12000 || (kib >= 9000 && jobs != std::string_view("-j8"))) {
+          EXPECT_EQ(ran.status, 0) << ran.err;
+        }
+      }
+  // Large blocks refused, small ones given: every file is still read, a smaller piece at a time.
+  for (const char *road : {"lanes", "disk"}) {
+    SCOPED_TRACE(road);
+    test::Launch launch = test::CliLaunch({"-j2", "-r", "t"}, scratch.path());
+    launch.env = {{"LD_PRELOAD", QUILLSUM_FAILING_MALLOC},
+                  {"QUILLSUM_FAIL_FROM_SIZE", "65536"},
+                  {"QUILLSUM_ROAD", road}};
+    const test::Ran ran = test::Run(launch);
+    EXPECT_EQ(ran.out, md5sum.out);
+    EXPECT_EQ(ran.status, 0) << ran.err;
+  }
 }
 
 } // namespace
