@@ -28,10 +28,11 @@ void PrepareThreads() {
 #ifdef __GLIBC__
   // An arena of its own reserves 64 MiB of address space for a thread: under a limit on that
   // (ulimit -v) the reservation fails, and glibc then maps a page for every allocation of the
-  // thread's, which soon exhausts the limit. One arena, shared, stays within it.
+  // thread's, which soon exhausts the limit. One arena, shared, stays within it; without a
+  // limit, glibc's own default.
   rlimit space{};
   const bool spaceLimited = ::getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
-  ::mallopt(M_ARENA_MAX, spaceLimited ? 1 : static_cast<int>(8 * UsableCpus())); // glibc's own
+  ::mallopt(M_ARENA_MAX, spaceLimited ? 1 : static_cast<int>(8 * UsableCpus()));
 #endif
 }
 

@@ -46,11 +46,7 @@ std::vector<std::string> Lines(const std::string &text, char end = '\n') {
 }
 
 std::string Md5sum(const std::vector<std::string> &names, const fs::path &folder) {
-  test::Launch launch;
-  launch.argv = {"md5sum"};
-  launch.argv.insert(launch.argv.end(), names.begin(), names.end());
-  launch.folder = folder;
-  return test::Run(launch).out;
+  return test::Md5sum(names, folder).out;
 }
 
 class Cli : public testing::Test {

@@ -67,17 +67,12 @@ TEST(AllocationFailure, AtEveryAllocationEndsAsMd5sumWould) {
     names.push_back(copy);
   }
   std::sort(names.begin(), names.end()); // as the walk meets them
-  test::Launch reference;
-  reference.argv = {"md5sum"};
-  reference.argv.insert(reference.argv.end(), names.begin(), names.end());
-  reference.folder = scratch.path();
-  const test::Ran md5sum = test::Run(reference);
+  const test::Ran md5sum = test::Md5sum(names, scratch.path());
   ASSERT_EQ(md5sum.status, 0);
   std::ofstream(scratch.path() / "t.md5") << md5sum.out;
   // And a file large enough to be read ahead of its digest, beside two small ones.
   std::ofstream(scratch.path() / "big", std::ios::binary) << test::RandomBytes(6 << 20, 6);
-  reference.argv = {"md5sum", "big", names[0], names[1]};
-  const test::Ran bigSums = test::Run(reference);
+  const test::Ran bigSums = test::Md5sum({"big", names[0], names[1]}, scratch.path());
   ASSERT_EQ(bigSums.status, 0);
   std::set<std::string> allowed; // every line md5sum could print for these files
   for (const std::string &line : Lines(md5sum.out + bigSums.out)) {
@@ -155,11 +150,7 @@ TEST(MemoryLimit, AnyLimitEndsAsMd5sumWould) {
     names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  test::Launch reference;
-  reference.argv = {"md5sum"};
-  reference.argv.insert(reference.argv.end(), names.begin(), names.end());
-  reference.folder = scratch.path();
-  const test::Ran md5sum = test::Run(reference);
+  const test::Ran md5sum = test::Md5sum(names, scratch.path());
   ASSERT_EQ(md5sum.status, 0);
   const std::vector<std::string> lines = Lines(md5sum.out);
   const std::set<std::string> allowed(lines.begin(), lines.end());

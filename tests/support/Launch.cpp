@@ -211,6 +211,14 @@ Ran Run(const Launch &launch) {
   return ran;
 }
 
+Ran Md5sum(const std::vector<std::string> &args, const std::filesystem::path &folder) {
+  Launch launch;
+  launch.argv = {"md5sum"};
+  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  launch.folder = folder;
+  return Run(launch);
+}
+
 std::string Shell(const std::string &command, const std::vector<std::string> &args,
                   const fs::path &folder) {
   Launch launch;

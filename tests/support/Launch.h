@@ -74,6 +74,9 @@ Child Start(const Launch &launch);
 // Runs the program to its end.
 Ran Run(const Launch &launch);
 
+// The machine's md5sum, given args, run in folder: the reference the command line is held to.
+Ran Md5sum(const std::vector<std::string> &args, const std::filesystem::path &folder);
+
 // The standard output of a shell command run in folder, given args as $1, $2...: names need
 // no quoting.
 std::string Shell(const std::string &command, const std::vector<std::string> &args = {},
