@@ -43,8 +43,8 @@ private:
 // file systems do not compare.
 std::uint64_t DiskOrder(int fd, const struct stat &info);
 
-// Whether most of an open file's first 64 MiB (of size bytes) are in memory, asked without
-// reading any.
+// Whether most of an open file (of size bytes) is in memory, asked without reading any: of a
+// large file, of windows spread over it.
 bool InMemory(int fd, off_t size);
 
 } // namespace quillsum::cli

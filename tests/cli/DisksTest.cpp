@@ -218,5 +218,40 @@ TEST(DiskOrder, IsTheInodeWhereTheFileSystemDoesNotSay) {
   ::close(fd);
 }
 
+// Whether most of a file is in memory: the file let go of, then the listed quarters read back
+// without read-ahead.
+TEST(InMemory, TellsWhetherMostOfAFileIsCached) {
+  struct Case {
+    std::size_t size;
+    std::vector<int> read; // quarters of the file
+    bool inMemory;
+  };
+  const Case cases[] = {
+      {8 << 20, {0, 1, 2, 3}, true},   {8 << 20, {}, false},   {8 << 20, {1, 2, 3}, true},
+      {8 << 20, {0, 1, 2}, true},      {8 << 20, {0}, false},  {8 << 20, {3}, false},
+      {100 << 10, {0, 1, 2, 3}, true}, {100 << 10, {}, false}, {0, {}, true},
+  };
+  const test::TempDir dir;
+  for (const Case &c : cases) {
+    const std::string bytes = test::RandomBytes(c.size, 9);
+    const int fd = ::open(dir.Write("f", bytes).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (c.size > 0 && cli::InMemory(fd, static_cast<off_t>(c.size))) {
+      ::close(fd);
+      GTEST_SKIP() << "this file system keeps its pages in memory";
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    std::string quarter(c.size / 4, '\0');
+    for (int q : c.read)
+      ASSERT_EQ(::pread(fd, quarter.data(), quarter.size(), static_cast<off_t>(q * quarter.size())),
+                static_cast<ssize_t>(quarter.size()));
+    EXPECT_EQ(cli::InMemory(fd, static_cast<off_t>(c.size)), c.inMemory)
+        << c.size << " bytes, " << c.read.size() << " quarters read";
+    ::close(fd);
+  }
+}
+
 } // namespace
 } // namespace quillsum
