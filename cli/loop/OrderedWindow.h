@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -48,8 +49,13 @@ namespace quillsum::cli {
 // awake; more go to as few claimers as can hold them. A thread's MD5 lanes each hash as fast
 // beside fifteen others as beside one: sixteen large files in one thread's lanes, read ahead by
 // another core, take a sixth less time than eight in each of two threads that read their own.
+// The rule counts the items that came: while they still come, too few yet to fill every claimer,
+// a claimer that holds none lets the burst end (nothing added for kBurst) before it takes any,
+// or the first claimer awake would take the first of sixteen alone and leave fifteen to another.
 template <typename Item> class OrderedWindow {
 public:
+  static constexpr std::chrono::microseconds kBurst{200};
+
   // handOn runs for each item in order; handedOn after each run of items handed on together.
   OrderedWindow(
       std::size_t slots, std::function<void(Item &)> handOn, std::function<void()> handedOn = [] {})
@@ -107,13 +113,18 @@ public:
     claimed.reserve(claimed.size() + std::max<std::size_t>(most, 1));
     std::unique_lock lock(mutex_);
     MarkDone(finished, lock);
-    for (;;) {
+    const std::size_t room = std::max<std::size_t>(most, 1);
+    for (bool burstOver = false;;) {
       claimed_ = std::max(claimed_, handedOn_);
       const std::uint64_t flight = added_ - claimed_ + inFlight_;
       const std::size_t claimers = std::max<std::size_t>({claimers_, expected_, 1});
+      if (held == 0 && !burstOver && !closed_ && added_ > claimed_ && flight < claimers * room) {
+        const std::uint64_t seen = added_;
+        burstOver = !work_.wait_for(lock, kBurst, [&] { return closed_ || added_ != seen; });
+        continue;
+      }
       const std::uint64_t share = flight < 2 * claimers ? (flight + claimers - 1) / claimers : most;
-      const std::uint64_t take =
-          std::clamp<std::uint64_t>(share, 1, std::max<std::size_t>(most, 1));
+      const std::uint64_t take = std::clamp<std::uint64_t>(share, 1, room);
       std::size_t got = 0;
       for (; claimed_ < added_ && held + got < take; ++claimed_)
         if (const std::size_t slot = claimed_ % items_.size(); !done_[slot]) {
@@ -128,6 +139,7 @@ public:
       ++idle_;
       work_.wait(lock);
       --idle_;
+      burstOver = false; // what comes now is another burst
     }
   }
 
