@@ -132,6 +132,10 @@ public:
           ++got;
         }
       inFlight_ += got;
+      // An Add's wake-up may have gone to a claimer waiting for the burst to end, while another
+      // sleeps idle: what this one leaves is for that one.
+      if (claimed_ < added_ && idle_ > 0)
+        work_.notify_one();
       if (got > 0 || !wait)
         return true;
       if (closed_)
