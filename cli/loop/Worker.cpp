@@ -177,8 +177,7 @@ void LaneWorker::Start() {
     at.opened = info;
     ++held_;
     started_.push_back(lane);
-    if (crew_.disks && crew_.disks->AskAhead(info.st_dev))
-      AskAhead(at);
+    AskAhead(at);
   }
   // On a cold disk every file started is asked for before it is read, so that their reads are in
   // flight together, one for each channel: once the first read of one is found cold, the rest.
@@ -190,8 +189,9 @@ void LaneWorker::Start() {
   }
 }
 
+// Only where the disk's read policy says so: never on a spinning disk, whose reads keep to one.
 void LaneWorker::AskAhead(Lane &at) {
-  if (!std::exchange(at.asked, true))
+  if (crew_.disks && crew_.disks->AskAhead(at.opened.st_dev) && !std::exchange(at.asked, true))
     ::posix_fadvise(at.file.get(), 0, std::min<off_t>(at.opened.st_size, kAskedAhead),
                     POSIX_FADV_WILLNEED);
 }

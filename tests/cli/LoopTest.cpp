@@ -273,7 +273,7 @@ TEST(DescriptorBudget, WaitsForAnotherThreadsDescriptorElseFails) {
 }
 
 // Reading ahead gives every byte of each file once, in order, however many files one thread
-// reads at once: around the ring of eight 128 KiB chunks, and at the end; a read that fails ends
+// reads at once: around the ring of four 128 KiB chunks, and at the end; a read that fails ends
 // its file with its errno, and the others go on.
 TEST(ReadAhead, GivesEachFileWholeInOrder) {
   const test::TempDir dir;
