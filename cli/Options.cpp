@@ -110,7 +110,9 @@ The following five options are useful only when verifying checksums:
       --version     output version information and exit
 
 The sums are computed as described in RFC 1321.
-When checking, the input should be a former output of this program.
+When checking, the input should be a former output of this program, and
+each result names its file quoted as in error messages, as md5sum does since
+GNU coreutils 9.11.
 The default mode is to print a line with: checksum, a space,
 a character indicating input mode ('*' for binary, ' ' for text
 or where binary is insignificant), and name for each FILE.

@@ -1,5 +1,7 @@
 #include "cli/lists/Lines.h"
 
+#include "cli/lists/Quote.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -45,25 +47,14 @@ std::string DigestLine(std::string_view hex, std::string_view name, const LineSt
 }
 
 std::string VerdictLine(std::string_view name, std::string_view verdict) {
-  const bool escape = name.find('\n') != std::string_view::npos;
-  std::string line;
-  if (escape)
-    line += '\\';
-  AppendName(line, name, escape);
+  std::string line = QuoteName(name);
   line.append(": ").append(verdict) += '\n';
   return line;
 }
 
 std::string MovedLine(std::string_view name, std::string_view target) {
-  const bool escape =
-      name.find('\n') != std::string_view::npos || target.find('\n') != std::string_view::npos;
-  std::string line;
-  if (escape)
-    line += '\\';
-  AppendName(line, name, escape);
-  line.append(": MOVED to ");
-  AppendName(line, target, escape);
-  line += '\n';
+  std::string line = QuoteName(name);
+  line.append(": MOVED to ").append(QuoteName(target)) += '\n';
   return line;
 }
 

@@ -22,12 +22,12 @@ struct LineStyle {
 // (\\, \n, \r) and the line then starts with a backslash, so that every line reads back whole.
 std::string DigestLine(std::string_view hex, std::string_view name, const LineStyle &style);
 
-// A verdict on a listed file: "<name>: <verdict>\n". Only a newline in the name turns
-// escaping on here, which then covers backslashes and carriage returns too.
+// A verdict on a listed file: "<name>: <verdict>\n", the name quoted as in messages (QuoteName), as
+// md5sum -c writes it since coreutils 9.11: a name from a list never reaches a terminal raw.
 std::string VerdictLine(std::string_view name, std::string_view verdict);
 
-// A listed file found under another name: "<name>: MOVED to <target>\n", escaped as a verdict
-// is when either name holds a newline.
+// A listed file found under another name: "<name>: MOVED to <target>\n", both quoted as a
+// verdict's name is.
 std::string MovedLine(std::string_view name, std::string_view target);
 
 // The line --times puts before a regular file's digest line, which md5sum skips as a comment:

@@ -626,6 +626,45 @@ TEST_F(Cli, ClosedStandardStreamsStayClosed) {
   EXPECT_EQ(output.status, 1);
 }
 
+// -c and --audit name each file quoted as md5sum's messages quote it, as md5sum -c does since
+// coreutils 9.11 (the first rows are coreutils' own expectations, tests/cksum/md5sum-bsd.sh): no
+// name from a list or a walk writes control bytes to the terminal.
+TEST_F(Cli, CheckAndAuditQuoteNamesAsCoreutils911Does) {
+  const struct {
+    std::string name, quoted; // in the folder d
+  } rows[] = {
+      {"a\\b", "'d/a\\b'"},       {"a\\", "'d/a\\'"},
+      {"\\a", "'d/\\a'"},         {"a\nb", "'d/a'$'\\n''b'"},
+      {"a\tb", "'d/a'$'\\t''b'"}, {"my file.txt", "'d/my file.txt'"},
+      {"plain", "d/plain"},       {"\x1b[2Khidden", test::Md5sumQuoted("d/\x1b[2Khidden")},
+  };
+  fs::create_directory(dir.path() / "d");
+  std::vector<std::string> names;
+  std::string expected;
+  for (const auto &row : rows) {
+    dir.Write("d/" + row.name, row.name);
+    names.push_back("d/" + row.name);
+    expected += row.quoted + ": OK\n";
+  }
+  const std::string gone = "d/\x1b]0;gone\a", damaged = "d/\x1b[1Adamaged";
+  for (const std::string &name : {gone, damaged})
+    dir.Write(name, "before");
+  names.insert(names.end(), {gone, damaged});
+  std::ofstream(dir.path() / "list") << test::Md5sum(names, dir.path()).out;
+  fs::remove(dir.path() / gone);
+  dir.Write(damaged, "after!");
+  dir.Write("d/\x1b[31mnew", "new");
+  expected += test::Md5sumQuoted(gone) + ": FAILED open or read\n" + test::Md5sumQuoted(damaged) +
+              ": FAILED\n";
+  const Ran checked = RunCli({"-c", "list"}, dir.path());
+  EXPECT_EQ(checked.out, expected);
+  EXPECT_EQ(checked.status, 1);
+  const Ran audited = RunCli({"-c", "--quiet", "list", "--audit=d"}, dir.path());
+  EXPECT_NE(audited.out.find(test::Md5sumQuoted("d/\x1b[31mnew") + ": NEW\n"), std::string::npos)
+      << audited.out;
+  EXPECT_EQ(audited.out.find('\x1b'), std::string::npos) << audited.out;
+}
+
 TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
   struct Case {
     std::vector<std::string> args;

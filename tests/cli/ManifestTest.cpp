@@ -106,12 +106,11 @@ void Walk(const fs::path &folder, const std::string &prefix, std::vector<std::st
 // Files written (with their new content) or gone (nullopt) since the list was made.
 using Edits = std::map<std::string, std::optional<std::string>>;
 
-// "<name>: <what>", or "<name>: MOVED to <target>", escaped when a name holds a newline.
+// "<name>: <what>", or "<name>: MOVED to <target>", each name quoted as md5sum quotes it.
 std::string Verdict(const std::string &name, const std::string &what,
                     const std::string &target = {}) {
-  const bool escape = (name + target).find('\n') != std::string::npos;
-  const auto shown = [&](const std::string &n) { return escape ? Escaped(n) : n; };
-  return std::string(escape ? "\\" : "") + shown(name) + ": " + what + shown(target) + "\n";
+  return test::Md5sumQuoted(name) + ": " + what +
+         (target.empty() ? "" : test::Md5sumQuoted(target)) + "\n";
 }
 
 // What --audit says: each list line as -c says it, except that a file whose line has a times line

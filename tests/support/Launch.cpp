@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -217,6 +218,28 @@ Ran Md5sum(const std::vector<std::string> &args, const std::filesystem::path &fo
   launch.argv.insert(launch.argv.end(), args.begin(), args.end());
   launch.folder = folder;
   return Run(launch);
+}
+
+std::string Md5sumQuoted(const std::string &name, const std::string &locale) {
+  static std::map<std::pair<std::string, std::string>, std::string> asked;
+  auto [quoted, fresh] = asked.try_emplace({name, locale});
+  if (!fresh)
+    return quoted->second;
+  const TempDir empty;
+  Launch launch;
+  launch.argv = {"md5sum", "--", name};
+  launch.folder = empty.path();
+  if (!locale.empty())
+    launch.env = {{"LC_ALL", locale}};
+  const Ran ran = Run(launch);
+  // "md5sum: NAME: reason\n": a colon in a quoted name is inside its quotes, and no reason has one.
+  const std::string prefix = "md5sum: ";
+  const std::size_t reason = ran.err.rfind(": ");
+  quoted->second =
+      !ran.err.starts_with(prefix) || reason == std::string::npos || reason < prefix.size()
+          ? name
+          : ran.err.substr(prefix.size(), reason - prefix.size());
+  return quoted->second;
 }
 
 std::string Shell(const std::string &command, const std::vector<std::string> &args,

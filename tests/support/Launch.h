@@ -77,6 +77,12 @@ Ran Run(const Launch &launch);
 // The machine's md5sum, given args, run in folder: the reference the command line is held to.
 Ran Md5sum(const std::vector<std::string> &args, const std::filesystem::path &folder);
 
+// The name as the machine's md5sum quotes it in its messages under the locale (LC_ALL; the tests'
+// own when empty): how -c names files in its result lines since coreutils 9.11. Asked of md5sum's
+// own message for the name in an empty folder; a name md5sum reads without a message (standard
+// input) is given as it is.
+std::string Md5sumQuoted(const std::string &name, const std::string &locale = {});
+
 // The standard output of a shell command run in folder, given args as $1, $2...: names need
 // no quoting.
 std::string Shell(const std::string &command, const std::vector<std::string> &args = {},
