@@ -374,6 +374,8 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
                  : duplicates ? Options::Mode::Duplicates
                               : Options::Mode::Digest;
   options.binary = binary == 1;
+  const std::string_view road = std::getenv("QUILLSUM_ROAD") ? std::getenv("QUILLSUM_ROAD") : "";
+  options.road = road == "lanes" ? Road::Lanes : road == "disk" ? Road::Disk : Road::Automatic;
   for (int k = optind; k < static_cast<int>(arguments.size() - 1); ++k)
     options.operands.emplace_back(arguments[static_cast<std::size_t>(k)]);
   if (options.operands.empty())

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "cli/Output.h"
+#include "cli/lists/Lines.h"
+#include "cli/loop/Disks.h"
+#include "cli/loop/Outcome.h"
 
 #include <string>
 #include <string_view>
@@ -8,13 +11,6 @@
 #include <vector>
 
 namespace quillsum::cli {
-
-// What a file's line carries: the MD5 of its content, or Quillsum's sampled fingerprint.
-enum class Method { Md5, Fingerprint };
-// The method's name in BSD-style lines ("MD5 (name) = ...") and in messages about them.
-constexpr std::string_view TagOf(Method method) {
-  return method == Method::Md5 ? "MD5" : "FINGERPRINT";
-}
 
 struct Options {
   enum class Mode { Digest, Check, Texts, Update, Duplicates };
@@ -31,10 +27,16 @@ struct Options {
   bool ignoreMissing = false;
   bool times = false;                // a "#size=... mtime=..." line before each digest line
   unsigned threads = 1;              // -j: hashing threads
+  Road road = Road::Automatic;       // QUILLSUM_ROAD's, for tests
   std::vector<std::string> audit;    // --audit's folders, with -c
   std::vector<std::string> excluded; // --exclude's patterns, for the names walks find
   std::string update;                // --update's list, in Mode::Update
   std::vector<std::string> operands; // "-" when none were given, except for texts
+
+  // How digest lines look with these options.
+  LineStyle lineStyle() const {
+    return {TagOf(method), method == Method::Fingerprint, tag, binary, zero};
+  }
 };
 
 // Reads the command line with md5sum's grammar (options may follow operands, long options may be

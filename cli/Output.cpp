@@ -64,6 +64,12 @@ bool StandIn(int fd) {
 
 Output::Output() {
   theOutput = this;
+  // Queued lines never need more: queuing then never allocates, so that a line is never half
+  // written. Without it, a line's own allocation may fail, and its hand-on is tried again.
+  try {
+    queued_.reserve(PIPE_BUF);
+  } catch (const std::bad_alloc &) {
+  }
   for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     closed_[fd] = ::fcntl(fd, F_GETFD) == -1 && StandIn(fd);
     terminal_[fd] = ::isatty(fd) == 1;

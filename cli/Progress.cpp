@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <new>
 #include <string>
 
 #include <sys/ioctl.h>
@@ -82,16 +83,19 @@ void Progress::Run() {
   auto next = start_ + seconds(1);
   while (!stop_.wait_until(lock, next, [this] { return stopping_.load(); })) {
     const auto now = std::chrono::steady_clock::now();
-    // Read in this order: once known is seen, the whole has all been counted.
-    const char *const stage = stage_;
-    std::string line = (stage ? std::string(stage) + ": " : std::string()) +
-                       Line({filesDone_, bytesDone_, known_, filesExpected_, bytesExpected_},
-                            countBytes_, duration<double>(now - stageStart_.load()).count());
-    const std::size_t columns = Columns();
-    if (line.size() > columns)
-      line.resize(columns);
-    output_.Progress(line);
     next = now + milliseconds(250);
+    try {
+      // Read in this order: once known is seen, the whole has all been counted.
+      const char *const stage = stage_;
+      std::string line = (stage ? std::string(stage) + ": " : std::string()) +
+                         Line({filesDone_, bytesDone_, known_, filesExpected_, bytesExpected_},
+                              countBytes_, duration<double>(now - stageStart_.load()).count());
+      const std::size_t columns = Columns();
+      if (line.size() > columns)
+        line.resize(columns);
+      output_.Progress(line);
+    } catch (const std::bad_alloc &) { // memory short for a moment: the next one, then
+    }
   }
 }
 

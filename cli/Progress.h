@@ -2,13 +2,13 @@
 
 #include "cli/Output.h"
 
+#include "cli/Threads.h"
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace quillsum::cli {
 
@@ -58,7 +58,7 @@ private:
   std::atomic<bool> stopping_ = false;
   std::mutex mutex_;
   std::condition_variable stop_;
-  std::thread thread_;
+  Thread thread_;
 };
 
 } // namespace quillsum::cli

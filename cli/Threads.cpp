@@ -3,28 +3,38 @@
 #include "cli/Output.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
-#include <system_error>
+#include <utility>
 
 #include <malloc.h>
-#include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace quillsum::cli {
+namespace {
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kStack = 1 << 20; // the sanitizers' runtimes need more
+#else
+constexpr std::size_t kStack = 256 << 10; // the deepest, the lanes' kernels, need a few KiB
+#endif
+
+void *Run(void *argument) {
+  const std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()> *>(argument));
+  try {
+    (*body)();
+  } catch (...) {
+    Output::Abandon();
+  }
+  return nullptr;
+}
+
+} // namespace
 
 void PrepareThreads() {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  constexpr std::size_t kStack = 1 << 20; // the sanitizers' runtimes refuse less
-#else
-  constexpr std::size_t kStack = 256 << 10; // the deepest, the lanes' kernels, need a few KiB
-#endif
-  pthread_attr_t attributes;
-  if (::pthread_attr_init(&attributes) == 0) {
-    if (::pthread_attr_setstacksize(&attributes, kStack) == 0)
-      ::pthread_setattr_default_np(&attributes);
-    ::pthread_attr_destroy(&attributes);
-  }
 #ifdef __GLIBC__
   // An arena of its own reserves 64 MiB of address space for a thread: under a limit on that
   // (ulimit -v) the reservation fails, and glibc then maps a page for every allocation of the
@@ -44,19 +54,55 @@ unsigned UsableCpus() {
   return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus)));
 }
 
-std::thread StartThread(std::function<void()> body) noexcept {
-  try {
-    return std::thread([body = std::move(body)] {
-      try {
-        body();
-      } catch (...) {
-        Output::Abandon();
-      }
-    });
-  } catch (const std::system_error &) {
-  } catch (const std::bad_alloc &) {
+Thread::Thread(Thread &&other) noexcept
+    : id_(other.id_), stack_(std::exchange(other.stack_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+Thread &Thread::operator=(Thread &&other) noexcept {
+  if (this != &other) {
+    join();
+    id_ = other.id_;
+    stack_ = std::exchange(other.stack_, nullptr);
+    size_ = std::exchange(other.size_, 0);
   }
-  return {};
+  return *this;
+}
+
+Thread::~Thread() { join(); }
+
+void Thread::join() noexcept {
+  if (!stack_)
+    return;
+  ::pthread_join(id_, nullptr);
+  ::munmap(std::exchange(stack_, nullptr), size_);
+}
+
+Thread StartThread(std::function<void()> body) noexcept {
+  Thread thread;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t size = kStack + page; // and a guard page below it
+  void *stack = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
+  if (stack == MAP_FAILED)
+    return thread;
+  auto *argument = new (std::nothrow) std::function<void()>(std::move(body));
+  pthread_attr_t attributes;
+  bool started = false;
+  if (argument && ::mprotect(stack, page, PROT_NONE) == 0 &&
+      ::pthread_attr_init(&attributes) == 0) {
+    started =
+        ::pthread_attr_setstack(&attributes, static_cast<char *>(stack) + page, kStack) == 0 &&
+        ::pthread_create(&thread.id_, &attributes, Run, argument) == 0;
+    ::pthread_attr_destroy(&attributes);
+  }
+  if (!started) {
+    delete argument;
+    ::munmap(stack, size);
+    return thread;
+  }
+  thread.stack_ = stack;
+  thread.size_ = size;
+  return thread;
 }
 
 } // namespace quillsum::cli

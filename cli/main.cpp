@@ -1,11 +1,13 @@
 // quillsum-cli: md5sum's work and options, on every core, plus the sampled fingerprint and the
 // text digest of Quillsum's window.
 
+#include "cli/Operands.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
+#include "cli/Survey.h"
 #include "cli/Threads.h"
-#include "cli/loop/FileDigest.h"
+#include "cli/loop/DescriptorBudget.h"
 #include "cli/modes/Modes.h"
 
 #include <algorithm>
@@ -14,7 +16,6 @@
 #include <exception>
 #include <new>
 #include <optional>
-#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,7 +34,8 @@ bool TypedOnTheProgressTerminal(const Options &options) {
     return false;
   return std::any_of(options.operands.begin(), options.operands.end(), [](const std::string &name) {
     struct stat info {};
-    return name == "-" || (::stat(name.c_str(), &info) == 0 && IsStandardInput(info));
+    return OriginOf(name, false) == Origin::StandardInput ||
+           (::stat(name.c_str(), &info) == 0 && IsStandardInput(info));
   });
 }
 
@@ -60,7 +62,7 @@ public:
 
 private:
   std::optional<Progress> progress_;
-  std::thread survey_;
+  Thread survey_;
 };
 
 int Run(const Options &options, Output &output) {
@@ -96,6 +98,8 @@ int main(int argc, char **argv) {
   std::setlocale(LC_ALL, "");
   PrepareThreads();
   Output output;
+  // Before anything else is opened: what is open now stays outside the budget.
+  DescriptorBudget::OfProcess();
   try {
     auto read = ReadCommandLine(argc, argv, output);
     if (const int *status = std::get_if<int>(&read))

@@ -34,13 +34,13 @@ bool ReadInTurn(int fd, const Consumer &consume) {
     return false;
   }
   for (;;) {
-    const ssize_t got = ::read(fd, chunk.get(), kReadChunk);
-    if (got == 0)
-      return true;
+    const ssize_t got = ReadFull(fd, {chunk.get(), kReadChunk});
+    if (got < 0)
+      return false;
     if (got > 0)
       consume({chunk.get(), static_cast<std::size_t>(got)});
-    else if (errno != EINTR)
-      return false;
+    if (static_cast<std::size_t>(got) < kReadChunk)
+      return true;
   }
 }
 

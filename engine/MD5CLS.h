@@ -48,7 +48,7 @@ public:
 
 private:
   friend class MD5CLSTestPeer;
-  friend class MD5Lanes; // runs single lanes through this transform and renders their digests
+  friend class MD5Lanes; // runs single lanes through this transform
   using Block = std::span<const std::uint8_t, 64>;
 
   static std::vector<std::uint8_t> StrToByteArray(const std::u16string &text);

@@ -110,13 +110,13 @@ std::span<const std::size_t> MD5Lanes::Run() {
 
 bool MD5Lanes::Done(std::size_t index) const { return At(index).stage == Stage::Done; }
 
-std::string MD5Lanes::Digest(std::size_t index) const {
+std::array<std::uint8_t, 16> MD5Lanes::Digest(std::size_t index) const {
   if (!Done(index))
     throw RuntimeError(5);
-  std::string hex;
-  for (std::size_t k = 0; k < 4; ++k)
-    hex += MD5CLS::LongToHexStr(static_cast<std::int32_t>(words_[k * kMaxLanes + index]));
-  return hex;
+  std::array<std::uint8_t, 16> digest;
+  for (std::size_t k = 0; k < digest.size(); ++k)
+    digest[k] = static_cast<std::uint8_t>(words_[k / 4 * kMaxLanes + index] >> (8 * (k % 4)));
+  return digest;
 }
 
 MD5Lanes::Lane &MD5Lanes::At(std::size_t index) {

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
 namespace quillsum {
 namespace lanes {
@@ -29,7 +28,7 @@ struct Kernel;
 //     for (std::size_t lane : ready) {
 //       Job &job = jobs[lane];
 //       if (lanes.Done(lane))
-//         Print(job, lanes.Digest(lane));
+//         Print(job, lanes.Digest(lane));               // 16 bytes
 //       while (job.IsOpen() || job.OpenNextFile(queue)) { // this file, else the next waiting
 //         if (job.ReadChunk()) {                          // into its buffer; at the end, closes
 //           lanes.Feed(lane, job.chunk, job.atEnd);
@@ -63,10 +62,11 @@ public:
   // list stays valid until the next call.
   std::span<const std::size_t> Run();
 
-  // Whether the lane's message is finished, and its digest, in MD5CLS::GetValues' form (32
-  // upper-case hex digits); Digest raises error 5 while the message is not finished.
+  // Whether the lane's message is finished, and its digest: RFC 1321's 16 bytes (the state words
+  // A to D, each from its least significant byte on). Digest raises error 5 while the message is
+  // not finished.
   bool Done(std::size_t lane) const;
-  std::string Digest(std::size_t lane) const;
+  std::array<std::uint8_t, 16> Digest(std::size_t lane) const;
 
 private:
   enum class Stage : std::uint8_t { Free, Open, Padded, Done };

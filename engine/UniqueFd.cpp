@@ -1,6 +1,7 @@
 #include "engine/UniqueFd.h"
 
 #include <cerrno>
+#include <cstdint>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -35,6 +36,20 @@ ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noex
   while (got < size) {
     const ssize_t read =
         ::pread(fd, static_cast<char *>(bytes) + got, size - got, static_cast<off_t>(offset + got));
+    if (read == 0)
+      break;
+    if (read > 0)
+      got += static_cast<std::size_t>(read);
+    else if (errno != EINTR)
+      return -1;
+  }
+  return static_cast<ssize_t>(got);
+}
+
+ssize_t ReadFull(int fd, std::span<std::uint8_t> bytes, std::size_t endsAt) noexcept {
+  std::size_t got = 0;
+  while (got < bytes.size() && got < endsAt) {
+    const ssize_t read = ::read(fd, bytes.data() + got, bytes.size() - got);
     if (read == 0)
       break;
     if (read > 0)

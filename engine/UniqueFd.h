@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <utility>
 
 #include <sys/types.h>
@@ -34,5 +35,9 @@ UniqueFd OpenForReading(const std::filesystem::path &name) noexcept;
 // Reads up to size bytes at offset, whatever the reads in between give; how many, fewer only at
 // the file's end, or -1 with errno.
 ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noexcept;
+
+// Reads from where fd stands until bytes is full, the file ends, or endsAt bytes were read (a
+// size known to be the end, which saves the read of nothing after it); how many, or -1 with errno.
+ssize_t ReadFull(int fd, std::span<std::uint8_t> bytes, std::size_t endsAt = SIZE_MAX) noexcept;
 
 } // namespace quillsum

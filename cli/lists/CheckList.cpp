@@ -118,7 +118,7 @@ ListParser::Line ListParser::Parse(std::string s, ListedFile &file) {
   }
   if (!HexAt(s, hexAt))
     return Line::Misformatted;
-  file.hex.assign(s, hexAt, kHexDigits);
+  file.digest = *ReadHex(std::string_view(s).substr(hexAt, kHexDigits));
   file.name.assign(s.c_str() + nameAt);
   return Line::Listed;
 }
@@ -140,7 +140,10 @@ bool LineReader::Next(std::string &line) {
     }
     buffer_.erase(0, at_);
     at_ = 0;
+    // Room first: a read's bytes are never lost to a failed allocation, so that Next may be tried
+    // again.
     std::array<char, 64 * 1024> chunk;
+    buffer_.reserve(buffer_.size() + chunk.size());
     const ssize_t got = ::read(fd_, chunk.data(), chunk.size());
     if (got > 0)
       buffer_.append(chunk.data(), static_cast<std::size_t>(got));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/lists/Lines.h"
+
 #include <string>
 #include <string_view>
 
@@ -7,7 +9,7 @@ namespace quillsum::cli {
 
 // A file named in a checksum list, with the digest the list gives it.
 struct ListedFile {
-  std::string hex; // 32 hex digits, in the list's own case
+  DigestBytes digest; // read from its 32 hex digits, of either case
   std::string name;
 };
 
@@ -38,7 +40,8 @@ public:
   explicit LineReader(int fd) : fd_(fd) {}
 
   // The next line, without its newline. False at the end, or after a failed read, when error()
-  // gives its errno; a line that the failure cut short is not given.
+  // gives its errno; a line that the failure cut short is not given. After std::bad_alloc, it may
+  // be called again: no byte read is lost.
   bool Next(std::string &line);
   int error() const { return error_; }
 

@@ -3,6 +3,7 @@
 #include "cli/lists/Quote.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 
@@ -26,24 +27,70 @@ void AppendName(std::string &line, std::string_view name, bool escape) {
   }
 }
 
+void AppendHex(std::string &line, const DigestBytes &digest, bool upperCase) {
+  const char *const digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+  for (const std::uint8_t byte : digest) {
+    line += digits[byte >> 4];
+    line += digits[byte & 15];
+  }
+}
+
 } // namespace
 
-std::string DigestLine(std::string_view hex, std::string_view name, const LineStyle &style) {
+std::string DigestLine(const DigestBytes &digest, std::string_view name, const LineStyle &style) {
   const bool escape = !style.zero && name.find_first_of("\\\n\r") != std::string_view::npos;
   std::string line;
-  line.reserve(name.size() + hex.size() + style.tag.size() + 8);
+  line.reserve(name.size() + 2 * digest.size() + style.tag.size() + 8);
   if (escape)
     line += '\\';
   if (style.tagged) {
     line.append(style.tag).append(" (");
     AppendName(line, name, escape);
-    line.append(") = ").append(hex);
+    line.append(") = ");
+    AppendHex(line, digest, style.upperCase);
   } else {
-    line.append(hex).append(style.binary ? " *" : "  ");
+    AppendHex(line, digest, style.upperCase);
+    line.append(style.binary ? " *" : "  ");
     AppendName(line, name, escape);
   }
   line += style.zero ? '\0' : '\n';
   return line;
+}
+
+std::optional<DigestBytes> ReadHex(std::string_view hex) {
+  const auto value = [](char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+  };
+  DigestBytes digest;
+  if (hex.size() != 2 * digest.size())
+    return std::nullopt;
+  for (std::size_t k = 0; k < digest.size(); ++k) {
+    const int high = value(hex[2 * k]), low = value(hex[2 * k + 1]);
+    if (high < 0 || low < 0)
+      return std::nullopt;
+    digest[k] = static_cast<std::uint8_t>(high << 4 | low);
+  }
+  return digest;
+}
+
+std::string WithDigest(std::string line, const DigestBytes &digest, const LineStyle &style) {
+  std::string hex;
+  AppendHex(hex, digest, style.upperCase);
+  std::size_t at = line.starts_with('\\') ? 1 : 0;
+  const bool gnu = line.size() > at + hex.size() && line[at + hex.size()] == ' ' &&
+                   std::all_of(line.begin() + static_cast<std::ptrdiff_t>(at),
+                               line.begin() + static_cast<std::ptrdiff_t>(at + hex.size()),
+                               [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  if (!gnu) { // "TAG (name) = hex", then maybe a carriage return, then the end
+    std::size_t last = line.size();
+    while (last > 0 && (line[last - 1] == '\n' || line[last - 1] == '\0' || line[last - 1] == '\r'))
+      --last;
+    at = last - hex.size();
+  }
+  return line.replace(at, hex.size(), hex);
 }
 
 std::string VerdictLine(std::string_view name, std::string_view verdict) {

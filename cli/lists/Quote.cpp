@@ -175,4 +175,14 @@ std::string QuoteName(std::string_view name) {
   return SingleQuoted(name, quoted.dollarQuoteOpen).text;
 }
 
+std::string Failure(std::string_view name, int error) {
+  return Failure(name, std::string_view(std::strerror(error)));
+}
+
+std::string Failure(std::string_view name, std::string_view reason) {
+  std::string message = QuoteName(name);
+  message.append(": ").append(reason);
+  return message;
+}
+
 } // namespace quillsum::cli

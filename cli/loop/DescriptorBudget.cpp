@@ -4,41 +4,65 @@
 #include <cerrno>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace quillsum::cli {
 namespace {
 
-// Kept for all but the readers' files: standard streams, a list, a folder being listed, the
-// disk lookup in sysfs, a file read in its turn.
-constexpr rlim_t kReserve = 16;
+// The descriptors open now, which the budget leaves aside: the standard streams and whatever
+// the program was started with.
+std::size_t OpenNow() {
+  if (DIR *fds = ::opendir("/proc/self/fd")) {
+    std::size_t open = 0;
+    while (const dirent *entry = ::readdir(fds))
+      open += entry->d_name[0] != '.';
+    ::closedir(fds);
+    return open > 0 ? open - 1 : 0; // not the listing's own
+  }
+  std::size_t open = 0;
+  for (int fd = 0; fd < 256; ++fd)
+    open += ::fcntl(fd, F_GETFD) != -1;
+  return open;
+}
 
-thread_local std::atomic<std::size_t> mine = 0; // what this thread holds
-
+// The soft limit raised to the hard one (a disk's reader may hold thousands of files it reads in
+// disk order), less what is open already.
 std::size_t FromLimit() {
   rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
     return SIZE_MAX;
-  return limit.rlim_cur > kReserve + 1 ? static_cast<std::size_t>(limit.rlim_cur - kReserve) : 1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+      ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY)
+    return SIZE_MAX;
+  const rlim_t open = OpenNow();
+  return limit.rlim_cur > open + 1 ? static_cast<std::size_t>(limit.rlim_cur - open) : 1;
 }
+
+thread_local DescriptorBudget::Holder ownHolder;
+thread_local DescriptorBudget::Holder *currentHolder = nullptr;
 
 } // namespace
 
-DescriptorBudget::Held::Held(UniqueFd file, DescriptorBudget *budget,
-                             std::atomic<std::size_t> *owner) noexcept
-    : file_(std::move(file)), budget_(budget), owner_(owner) {}
+DescriptorBudget::Held::Held(UniqueFd file, DescriptorBudget *budget, Holder *holder) noexcept
+    : file_(std::move(file)), budget_(budget), holder_(holder) {}
 
 DescriptorBudget::Held::Held(Held &&other) noexcept
     : file_(std::move(other.file_)), budget_(std::exchange(other.budget_, nullptr)),
-      owner_(std::exchange(other.owner_, nullptr)) {}
+      holder_(std::exchange(other.holder_, nullptr)) {}
 
 DescriptorBudget::Held &DescriptorBudget::Held::operator=(Held &&other) noexcept {
   if (this != &other) {
     Close();
     file_ = std::move(other.file_);
     budget_ = std::exchange(other.budget_, nullptr);
-    owner_ = std::exchange(other.owner_, nullptr);
+    holder_ = std::exchange(other.holder_, nullptr);
   }
   return *this;
 }
@@ -52,8 +76,21 @@ void DescriptorBudget::Held::Close() noexcept {
   if (!budget_)
     return;
   file_ = UniqueFd(-1);
-  --*std::exchange(owner_, nullptr);
-  std::exchange(budget_, nullptr)->Release();
+  std::exchange(budget_, nullptr)->Release(*std::exchange(holder_, nullptr));
+}
+
+void DescriptorBudget::Held::HandTo(Holder &holder) noexcept {
+  if (!budget_ || holder_ == &holder)
+    return;
+  // Under the lock, as the new holder's thread may be parking it meanwhile.
+  const std::lock_guard lock(budget_->mutex_);
+  if (holder.parked_)
+    ++budget_->parked_;
+  if (holder_->parked_)
+    --budget_->parked_;
+  ++holder.held_;
+  --holder_->held_;
+  holder_ = &holder;
 }
 
 DescriptorBudget::DescriptorBudget() : capacity_(FromLimit()) {}
@@ -63,59 +100,106 @@ DescriptorBudget &DescriptorBudget::OfProcess() {
   return budget;
 }
 
+DescriptorBudget::Holder &DescriptorBudget::Current() noexcept {
+  return currentHolder ? *currentHolder : ownHolder;
+}
+
 DescriptorBudget::Held DescriptorBudget::Open(const char *name, int flags, bool mayWait) {
+  return Acquire([&] { return ::open(name, flags); }, mayWait);
+}
+
+DescriptorBudget::Held DescriptorBudget::TryOpen(const char *name, int flags) {
+  return Open(name, flags, false);
+}
+
+DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &open, bool mayWait) {
+  Holder &mine = Current();
   for (;;) {
-    // Counted before the open, so that a thread whose open fails meanwhile waits for this one.
-    ++held_;
-    ++mine;
     const std::uint64_t since = releases_;
-    UniqueFd file(::open(name, flags));
-    if (file)
-      return Held(std::move(file), this, &mine);
-    const int error = errno;
-    --mine;
+    int error = EMFILE;
+    // Counted before the open, so that a refused open meanwhile waits for this one.
+    if (++held_ <= capacity_) {
+      ++mine.held_;
+      UniqueFd file(open());
+      if (file)
+        return Held(std::move(file), this, &mine);
+      error = errno;
+      --mine.held_;
+    }
     --held_;
-    Wake(); // one that waits for this open sees it came to nothing
+    Wake(true); // those that wait for this open see that it came to nothing
     if ((error != EMFILE && error != ENFILE) || !mayWait) {
       errno = error;
       return {};
     }
     std::unique_lock lock(mutex_);
-    // The count first: a close that lowered it has raised releases_ before (Release).
-    const bool noneElsewhere = held_ == mine;
-    if (releases_ != since) // one was closed since this open was tried
-      continue;
-    if (noneElsewhere) { // no other thread holds one: nothing will free one
+    Park(mine);
+    // Permits held by holders that are not parked come back without waiting for this one.
+    const auto othersHold = [this] { return held_ > parked_; };
+    if (releases_ == since && othersHold()) {
+      ++waiting_;
+      released_.wait(lock, [&] { return releases_ != since || !othersHold(); });
+      --waiting_;
+    }
+    const bool retry = releases_ != since;
+    Unpark(mine);
+    if (!retry) {
       errno = error;
       return {};
     }
-    ++waiting_;
-    released_.wait(lock, [&] { return releases_ != since || held_ == mine; });
-    --waiting_;
-    // Then once more: another thread closed one, or its open came to nothing.
   }
 }
 
-DescriptorBudget::Held DescriptorBudget::TryOpen(const char *name, int flags) {
-  if (held_ >= capacity_) {
-    errno = EMFILE;
-    return {};
-  }
-  return Open(name, flags, false);
+DescriptorBudget::Working::Working(Holder &holder) noexcept
+    : previous_(std::exchange(currentHolder, &holder)) {}
+
+DescriptorBudget::Working::~Working() { currentHolder = previous_; }
+
+DescriptorBudget::Parked::Parked(DescriptorBudget &budget) noexcept
+    : budget_(budget), holder_(Current()) {
+  const std::lock_guard lock(budget_.mutex_);
+  budget_.Park(holder_);
 }
 
-void DescriptorBudget::Release() {
+DescriptorBudget::Parked::~Parked() {
+  const std::lock_guard lock(budget_.mutex_);
+  budget_.Unpark(holder_);
+}
+
+// Under the mutex. A waiter that counts on this holder's permits is woken to see it cannot.
+void DescriptorBudget::Park(Holder &holder) noexcept {
+  holder.parked_ = true;
+  parked_ += holder.held_;
+  released_.notify_all();
+}
+
+void DescriptorBudget::Unpark(Holder &holder) noexcept {
+  parked_ -= holder.held_;
+  holder.parked_ = false;
+}
+
+// On the thread working for the holder (or, once handed over, for the new one), which is not
+// parking it meanwhile.
+void DescriptorBudget::Release(Holder &holder) noexcept {
   ++releases_;
+  if (holder.parked_)
+    --parked_;
+  --holder.held_;
   --held_;
-  Wake();
+  Wake(false);
 }
 
-void DescriptorBudget::Wake() {
+void DescriptorBudget::Wake(bool all) noexcept {
   // A thread about to wait counts itself before it looks at the counts, under the lock: either
-  // it sees this change, or this sees it waiting and takes the lock after it sleeps.
+  // it sees this change, or this sees it waiting and takes the lock after it sleeps. A permit
+  // given back is one waiter's (waking them all would have them race for it); a count that
+  // changed otherwise may change every waiter's mind.
   if (waiting_ > 0) {
     const std::lock_guard lock(mutex_);
-    released_.notify_all();
+    if (all)
+      released_.notify_all();
+    else
+      released_.notify_one();
   }
 }
 

@@ -4,10 +4,8 @@
 
 #include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
-#include "engine/UniqueFd.h"
 
 #include <cerrno>
-#include <cstring>
 #include <functional>
 
 #include <fcntl.h>
@@ -16,127 +14,115 @@
 namespace quillsum::cli {
 namespace {
 
-bool SameFile(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+Outcome FromHex(const std::string &hex, int error, std::optional<FileTimes> times) {
+  if (const std::optional<DigestBytes> digest = ReadHex(hex))
+    return Digested{*digest, times};
+  return Failed{error};
 }
 
-std::optional<FileTimes> SteadyTimes(const struct stat &before, const struct stat &after) {
-  const FileTimes then{before.st_size, before.st_mtim};
-  if (!S_ISREG(before.st_mode) || !(FileTimes{after.st_size, after.st_mtim} == then))
-    return std::nullopt;
-  return then;
+Outcome FromFingerprint(const Fingerprint &fingerprint, std::optional<FileTimes> times) {
+  switch (fingerprint.failure) {
+  case Fingerprint::Failure::None:
+    return FromHex(fingerprint.digest, 0, times);
+  case Fingerprint::Failure::Unreadable:
+    return Failed{fingerprint.error};
+  case Fingerprint::Failure::Directory:
+    return Failed{EISDIR};
+  case Fingerprint::Failure::NotRegular:
+    break;
+  }
+  return NotRegular{};
 }
 
-// Descriptor 0 as it was at the start, and whether it is the stand-in for a closed one.
-struct StandardInput {
-  struct stat info {};
-  bool open = false, closed = false;
-};
-const StandardInput &Input() {
-  static const StandardInput input = [] {
-    StandardInput in;
-    in.open = ::fstat(STDIN_FILENO, &in.info) == 0;
-    const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
-    in.closed = flags != -1 && (flags & O_PATH) != 0;
-    return in;
-  }();
-  return input;
-}
-
-// Whether the name leads to a closed standard input's stand-in; looked up only when it is closed.
-bool LeadsToClosedStandardInput(const std::string &name) {
-  struct stat info {};
-  return Input().closed && ::stat(name.c_str(), &info) == 0 && NoSuchStandardInput(info);
-}
-
-Digest Md5InTurn(const std::string &name, Progress *progress, DescriptorBudget &descriptors) {
-  const bool standardInput = name == "-";
-  if (!standardInput && LeadsToClosedStandardInput(name))
-    return {{}, ENOENT};
-  // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
+Outcome Md5InTurn(const Job &job, Progress *progress, DescriptorBudget &descriptors) {
   DescriptorBudget::Held opened;
-  if (!standardInput &&
-      !(opened = descriptors.Open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, true)))
-    return {{}, errno};
+  if (job.origin != Origin::StandardInput) {
+    struct stat info {};
+    if (::stat(job.name.c_str(), &info) == 0 && ReadingOf(job.origin, info) == Reading::Missing)
+      return Failed{ENOENT};
+    // A blocking open, as md5sum's: a FIFO waits for its writer rather than reading as empty.
+    if (!(opened = descriptors.Open(job.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)))
+      return Failed{errno};
+  }
   struct stat info {}; // a stream's stays zero: no times
   if (opened)
     ::fstat(opened.get(), &info);
   std::function<void(std::size_t)> onRead;
   if (progress)
     onRead = [progress](std::size_t bytes) { progress->Read(bytes); };
-  std::string hex = MD5CLS().DigestFdToHexStr(standardInput ? STDIN_FILENO : opened.get(), onRead);
+  const std::string hex = MD5CLS().DigestFdToHexStr(opened ? opened.get() : STDIN_FILENO, onRead);
   const int error = errno;
-  std::optional<FileTimes> times = opened ? TimesOf(info, opened.get()) : std::nullopt;
-  opened.Close();
-  if (hex.empty())
-    return {{}, error};
-  return {Lower(std::move(hex)), 0, times};
-}
-
-Digest FromFingerprint(const Fingerprint &fingerprint) {
-  switch (fingerprint.failure) {
-  case Fingerprint::Failure::None:
-    return {fingerprint.digest};
-  case Fingerprint::Failure::Unreadable:
-    return {{}, fingerprint.error};
-  case Fingerprint::Failure::Directory:
-    return {{}, EISDIR};
-  case Fingerprint::Failure::NotRegular:
-    break;
-  }
-  return {{}, kNotRegular};
+  return FromHex(hex, error, opened ? TimesOf(info, opened.get()) : std::nullopt);
 }
 
 } // namespace
 
-std::string Failure(const std::string &name, int error) {
-  return QuoteName(name) + ": " +
-         (error == kNotRegular ? "Not a regular file" : std::strerror(error));
-}
-
-std::string Lower(std::string hex) {
-  // Without a branch: hex digits are random, and a mispredicted branch cost more than the rest.
-  for (char &c : hex)
-    c = static_cast<char>(c + (c >= 'A' && c <= 'F') * ('a' - 'A'));
-  return hex;
-}
-
-Digest DigestInTurn(const std::string &name, Method method, Progress *progress,
-                    DescriptorBudget &descriptors) {
-  Digest digest = method == Method::Md5 ? Md5InTurn(name, progress, descriptors)
-                  : name == "-"         ? FromFingerprint(SampledFingerprint(STDIN_FILENO))
-                                        : FingerprintOf(name, true);
-  if (progress)
-    progress->FileDone();
-  return digest;
-}
-
-Digest FingerprintOf(const std::string &name, bool keepTimes) {
-  if (LeadsToClosedStandardInput(name))
-    return {{}, ENOENT};
-  // The fingerprint opens the file by name: its times are those of the name before and after.
-  struct stat before {};
-  struct stat after {};
-  const bool found = keepTimes && ::stat(name.c_str(), &before) == 0;
-  Digest digest = FromFingerprint(SampledFingerprint(name, NonRegular::Refused));
-  if (found && !digest.hex.empty() && ::stat(name.c_str(), &after) == 0 && SameFile(before, after))
-    digest.times = SteadyTimes(before, after);
-  return digest;
-}
-
 std::optional<FileTimes> TimesOf(const struct stat &opened, int fd) {
   struct stat now {};
-  if (::fstat(fd, &now) != 0)
+  const FileTimes then{opened.st_size, opened.st_mtim};
+  if (!S_ISREG(opened.st_mode) || ::fstat(fd, &now) != 0 ||
+      !(FileTimes{now.st_size, now.st_mtim} == then))
     return std::nullopt;
-  return SteadyTimes(opened, now);
+  return then;
 }
 
-bool IsStandardInput(const struct stat &info) {
-  return Input().open && SameFile(info, Input().info);
+Outcome ReadInTurn(const Job &job, Method method, Progress *progress,
+                   DescriptorBudget &descriptors) {
+  Outcome outcome = method == Method::Md5 ? Md5InTurn(job, progress, descriptors)
+                    : job.origin == Origin::StandardInput
+                        ? FromFingerprint(SampledFingerprint(STDIN_FILENO), std::nullopt)
+                        : FingerprintOf(job, true, descriptors);
+  if (progress)
+    progress->FileDone();
+  return outcome;
 }
 
-bool NoSuchStandardInput(const struct stat &info) {
-  return Input().closed && SameFile(info, Input().info);
+Outcome FingerprintOf(const Job &job, bool keepTimes, DescriptorBudget &descriptors) {
+  // Of a regular file only: looked at before it is opened, so that no FIFO or device is opened,
+  // and again once open, as it may have changed in between.
+  const auto unlessRegular = [&](const struct stat &info) -> std::optional<Outcome> {
+    std::optional<Outcome> outcome = OutcomeOf(ReadingOf(job.origin, info));
+    if (outcome && std::holds_alternative<InTurn>(*outcome))
+      outcome = NotRegular{};
+    return outcome;
+  };
+  struct stat info {};
+  if (::stat(job.name.c_str(), &info) != 0)
+    return Failed{errno};
+  if (std::optional<Outcome> outcome = unlessRegular(info))
+    return *outcome;
+  const DescriptorBudget::Held file =
+      descriptors.Open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (!file || ::fstat(file.get(), &info) != 0)
+    return Failed{errno};
+  if (std::optional<Outcome> outcome = unlessRegular(info))
+    return *outcome;
+  return FromFingerprint(SampledFingerprint(file.get()),
+                         keepTimes ? TimesOf(info, file.get()) : std::nullopt);
+}
+
+std::optional<Outcome> OutcomeOf(Reading reading) {
+  switch (reading) {
+  case Reading::Now:
+    return std::nullopt;
+  case Reading::InTurn:
+    return InTurn{};
+  case Reading::Skipped:
+    return NothingToRead{};
+  case Reading::Directory:
+    return Failed{EISDIR};
+  case Reading::Missing:
+    break;
+  }
+  return Failed{ENOENT};
+}
+
+std::optional<std::string> FailureOf(std::string_view name, const Outcome &outcome) {
+  if (const auto *failed = std::get_if<Failed>(&outcome))
+    return Failure(name, failed->error);
+  if (std::holds_alternative<NotRegular>(outcome))
+    return Failure(name, "Not a regular file");
+  return std::nullopt;
 }
 
 } // namespace quillsum::cli

@@ -64,18 +64,17 @@ public:
 
   // Adds an item; done says it needs no claimer. While every slot is taken, waits until half
   // of them are free, so that the adding thread and the claimers do not take turns at each item.
-  void Add(Item item, bool done) {
+  // The item is taken only once this cannot fail: an exception (no memory for a block of slots)
+  // leaves it with the caller.
+  void Add(Item &&item, bool done) {
     if (HandingOn::current == this) // it would wait for room that only its own return makes
       throw std::logic_error("an item's hand-on added to its own window");
     items_.Reach(added_ % items_.size()); // only this thread moves added_
+    WaitForRoom(kForever);
+    Item taken = std::move(item); // what the slot held is let go after the lock
     std::unique_lock lock(mutex_);
-    if (FullLocked()) {
-      adderWaits_ = true;
-      roomMade_.wait(lock, [this] { return added_ - handedOn_ <= items_.size() / 2; });
-      adderWaits_ = false;
-    }
     const std::size_t slot = added_++ % items_.size();
-    std::swap(items_[slot], item); // what the slot held is let go after the lock
+    std::swap(items_[slot], taken);
     done_[slot] = done;
     if (done) {
       HandOn(lock);
@@ -83,6 +82,16 @@ public:
       lock.unlock();
       work_.notify_one();
     }
+  }
+
+  // For the adding thread: waits, for as long as timeout at most, while every slot is taken, until
+  // half of them are free; whether there is room.
+  bool WaitForRoom(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!FullLocked())
+      return true;
+    return AdderWaits(roomMade_, lock, timeout,
+                      [this] { return added_ - handedOn_ <= items_.size() / 2; });
   }
 
   // How many claimers the work will have at most, while fewer have joined: the share of those
@@ -105,7 +114,8 @@ public:
 
   // Marks done what the claimer finished, as Complete does, then claims items for it, which then
   // holds `held` of them, oldest first, appending them to claimed. With wait, waits while there
-  // is nothing to claim. False once the window is closed and nothing is left to claim.
+  // is nothing to claim (until nudged). False once the window is closed and nothing is left to
+  // claim.
   bool Claim(std::span<Item *const> finished, std::size_t held, std::size_t most, bool wait,
              std::vector<Item *> &claimed) {
     // Room first: once the finished items are marked done, nothing may throw before they are
@@ -140,9 +150,12 @@ public:
         return true;
       if (closed_)
         return false;
+      const std::uint64_t nudges = nudges_;
       ++idle_;
       work_.wait(lock);
       --idle_;
+      if (nudges_ != nudges)
+        return true;
       burstOver = false; // what comes now is another burst
     }
   }
@@ -178,12 +191,16 @@ public:
     work_.notify_all();
   }
 
-  // Waits until every item added so far has been handed on.
-  void Drain() {
+  // Waits until every item added so far has been handed on, for as long as timeout at most;
+  // whether they have.
+  bool WaitForDrain(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    adderWaits_ = true;
-    drained_.wait(lock, [this] { return handedOn_ == added_; });
-    adderWaits_ = false;
+    return AdderWaits(drained_, lock, timeout, [this] { return handedOn_ == added_; });
+  }
+  void Drain() { WaitForDrain(kForever); }
+  bool Drained() {
+    const std::lock_guard lock(mutex_);
+    return handedOn_ == added_;
   }
 
   // Whether Add would wait for room.
@@ -209,14 +226,42 @@ public:
     return (closed_ || adderWaits_) && added_ == std::max(claimed_, handedOn_) &&
            claimers_ == idle_;
   }
-  // Claimers that joined and are not waiting.
+  // Claimers that joined and are not waiting; claimers that joined.
   std::size_t Busy() {
     const std::lock_guard lock(mutex_);
     return claimers_ - idle_;
   }
+  std::size_t Claimers() {
+    const std::lock_guard lock(mutex_);
+    return claimers_;
+  }
+  // Wakes the claimers waiting for items: each such Claim returns, with nothing claimed if
+  // nothing came, so that they can look at what else they should do.
+  void Nudge() {
+    {
+      const std::lock_guard lock(mutex_);
+      ++nudges_;
+    }
+    work_.notify_all();
+  }
 
 private:
+  static constexpr std::chrono::milliseconds kForever = std::chrono::milliseconds::max();
+
   bool FullLocked() const { return added_ - handedOn_ == items_.size(); }
+
+  template <class Done>
+  bool AdderWaits(std::condition_variable &change, std::unique_lock<std::mutex> &lock,
+                  std::chrono::milliseconds timeout, Done done) {
+    adderWaits_ = true;
+    bool happened = true;
+    if (timeout == kForever)
+      change.wait(lock, done);
+    else
+      happened = change.wait_for(lock, timeout, done);
+    adderWaits_ = false;
+    return happened;
+  }
 
   void MarkDone(std::span<Item *const> items, std::unique_lock<std::mutex> &lock) {
     if (items.empty())
@@ -309,6 +354,7 @@ private:
   std::condition_variable work_, roomMade_, drained_;
   std::uint64_t added_ = 0, claimed_ = 0, handedOn_ = 0;
   std::uint64_t inFlight_ = 0; // claimed and not done
+  std::uint64_t nudges_ = 0;
   std::size_t claimers_ = 0, expected_ = 0, idle_ = 0;
   bool handingOn_ = false;
   bool closed_ = false;

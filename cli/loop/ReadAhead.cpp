@@ -1,6 +1,9 @@
 #include "cli/loop/ReadAhead.h"
 
 #include "cli/Threads.h"
+#include "cli/loop/LaneBuffers.h"
+
+#include "engine/UniqueFd.h"
 
 #include <algorithm>
 #include <array>
@@ -9,7 +12,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,13 +21,11 @@
 namespace quillsum::cli {
 namespace {
 
-// Four chunks a file keep 16 files' lanes fed as well as eight did, with half the memory to fault
-// in.
-constexpr std::size_t kChunk = 128 * 1024;
+// A lane's chunk at a time; four a file keep 16 files' lanes fed, with little memory to fault in.
+constexpr std::size_t kChunk = LaneBuffers::kChunk;
 constexpr std::size_t kChunks = 4;
 // Rings' chunks come four rings to a 2 MiB huge page, where the system gives one: copied out of
-// the page cache into 4 KiB pages, they miss the TLB at each page (16 large files took a
-// twentieth longer).
+// the page cache into 4 KiB pages, they would miss the TLB at each page.
 constexpr std::size_t kRing = kChunks * kChunk;
 constexpr std::size_t kBlock = 2 << 20;
 
@@ -64,10 +64,7 @@ struct ReadAhead::State {
       std::uint8_t *const chunk = ring->bytes + ring->ahead % kChunks * kChunk;
       ring->reading = true;
       lock.unlock();
-      ssize_t got;
-      do
-        got = ::read(ring->fd, chunk, kChunk);
-      while (got < 0 && errno == EINTR);
+      const ssize_t got = ReadFull(ring->fd, {chunk, kChunk});
       const int readError = errno;
       lock.lock();
       ring->reading = false;
@@ -121,7 +118,7 @@ struct ReadAhead::State {
   // faults again.
   std::vector<std::uint8_t *> spare;
   bool stopping = false, readerWaits = false;
-  std::thread reader;
+  Thread reader;
 };
 
 std::unique_ptr<ReadAhead> ReadAhead::Start() noexcept {

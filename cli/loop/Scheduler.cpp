@@ -1,6 +1,7 @@
 #include "cli/loop/Scheduler.h"
 
 #include "cli/Threads.h"
+#include "cli/loop/FileDigest.h"
 #include "cli/loop/Worker.h"
 
 #include <algorithm>
@@ -10,9 +11,11 @@ namespace {
 
 // Files in flight at most: enough for the other threads to keep busy on small files while one
 // reads a large one, and for a spinning disk's reader to read thousands of files in disk order.
-constexpr std::size_t kWindow = 16384;
+constexpr std::size_t kInFlight = 16384;
 // Descriptors of the budget kept for a disk's reader: the file it reads and the next one.
 constexpr std::size_t kDiskReaderFiles = 2;
+// How often the adding thread, waiting for room, looks at what else it may do.
+constexpr auto kLook = std::chrono::milliseconds(10);
 
 // Each lane keeps its file open until it is read: together, the threads' lanes and a disk's
 // reader stay within the descriptor budget (and when others hold some, a lane waits for one).
@@ -26,19 +29,26 @@ std::size_t LanesPerThread(const DescriptorBudget &descriptors, unsigned threads
 
 } // namespace
 
-Scheduler::Scheduler(unsigned threads, Method method, Progress *progress, Output &output,
-                     bool keepTimes)
-    : threads_(threads), method_(method), progress_(progress), output_(output),
-      descriptors_(DescriptorBudget::OfProcess()),
+Scheduler::Scheduler(const Settings &settings, Output &output)
+    : settings_(settings), output_(output), descriptors_(DescriptorBudget::OfProcess()),
+      disks_(settings.road),
       window_(
-          kWindow, [this](Job &job) { HandOn(job); }, [this] { output_.Flush(); }),
-      crew_{method,       progress,  threads, LanesPerThread(descriptors_, threads),
-            descriptors_, keepTimes, nullptr} {
-  window_.Expect(threads);
-  workers_.reserve(threads); // a thread started is never let go unjoined
-  if (method == Method::Md5) {
-    disks_.emplace(window_, progress, descriptors_, keepTimes);
-    crew_.disks = &*disks_;
+          kInFlight, [this](Job &job) { HandOn(job); }, [this] { output_.Flush(); }),
+      context_{settings.method,
+               settings.progress,
+               settings.threads,
+               LanesPerThread(descriptors_, settings.threads),
+               descriptors_,
+               disks_,
+               settings.keepTimes,
+               shortage_,
+               nullptr,
+               nullptr},
+      workers_(std::make_unique<Worker[]>(settings.threads)) {
+  window_.Expect(settings.threads);
+  if (settings.method == Method::Md5) {
+    context_.readers = &readers_.emplace(window_, settings.progress, settings.keepTimes);
+    context_.warmers = &warmers_.emplace(window_, disks_, descriptors_);
   }
 }
 
@@ -50,59 +60,77 @@ Scheduler::~Scheduler() {
   }
 }
 
-void Scheduler::Add(std::string name, Then then, Job::Origin origin) {
-  Add(Job{std::move(name), std::move(then), origin, Job::Result::Digested, {}}, false);
+void Scheduler::Add(std::string name, Then then, Origin origin) {
+  Add(Job{std::move(name), std::move(then), origin, NothingToRead{}}, false);
 }
 
 void Scheduler::Add(std::function<void()> action) {
   Add(Job{{},
-          [action = std::move(action)](const std::string &, const Digest &) { action(); },
-          Job::Origin::Named,
-          Job::Result::Digested,
-          {}},
+          [action = std::move(action)](const std::string &, const Outcome &) { action(); },
+          Origin::Named,
+          NothingToRead{}},
       true);
 }
 
-void Scheduler::Add(Job job, bool done) {
+void Scheduler::Add(Job &&job, bool done) {
   if (!done)
     Hire();
-  if (workers_.empty() && window_.Full())
-    WorkHere();
-  window_.Add(std::move(job), done);
+  WaitForRoom();
+  shortage_.Retrying([&] { window_.Add(std::move(job), done); });
 }
 
 void Scheduler::Drain() {
   WorkHere();
-  window_.Drain();
+  WaitForDrain();
 }
 
 void Scheduler::Finish() {
   window_.Close();
-  for (std::thread &worker : workers_)
-    worker.join();
-  workers_.clear();
-  // What no thread took, when none could be had.
+  for (std::size_t k = 0; k < hired_; ++k)
+    if (!workers_[k].taken.exchange(true))
+      workers_[k].thread.join();
+  // What no thread took, when none could be had or all ended.
   WorkHere();
-  if (disks_)
-    disks_->Finish();
-  window_.Drain();
+  if (readers_)
+    readers_->Finish();
+  warmers_.reset();
+  WaitForDrain();
+}
+
+// Parked meanwhile: the threads that make room must not wait for the descriptors this one holds
+// (a list being read).
+void Scheduler::WaitForRoom() {
+  while (window_.Full()) {
+    if (window_.Claimers() == 0) {
+      Work(window_, context_, true);
+      continue;
+    }
+    const DescriptorBudget::Parked parked(descriptors_);
+    window_.WaitForRoom(kLook);
+    Reap();
+  }
+}
+
+void Scheduler::WaitForDrain() {
+  while (!window_.Drained()) {
+    if (window_.Claimers() == 0)
+      Work(window_, context_, true);
+    const DescriptorBudget::Parked parked(descriptors_);
+    window_.WaitForDrain(kLook);
+    Reap();
+  }
 }
 
 void Scheduler::HandOn(Job &job) {
   try {
-    switch (job.result) {
-    case Job::Result::Skipped:
-      return;
-    case Job::Result::InTurn:
+    if (std::holds_alternative<InTurn>(job.outcome)) {
       output_.Flush(); // the lines before it go out while it may wait for a writer
-      if (job.name == "-")
+      if (job.origin == Origin::StandardInput)
         output_.ReadStandardInput();
-      job.digest = DigestInTurn(job.name, method_, progress_, descriptors_);
-      break;
-    case Job::Result::Digested:
-      break;
+      job.outcome = ReadInTurn(job, settings_.method, settings_.progress, descriptors_);
     }
-    job.then(job.name, job.digest);
+    // A Then allocates before it changes anything, so that it can be tried again.
+    shortage_.Retrying([&] { job.then(job.name, job.outcome); });
   } catch (const std::logic_error &) {
     throw; // a Then that added: a fault of the program, which the window reports
   } catch (...) {
@@ -111,20 +139,41 @@ void Scheduler::HandOn(Job &job) {
 }
 
 void Scheduler::Hire() {
-  if (!hiring_ || workers_.size() == threads_ || window_.Idle() > 0)
+  if (!hiring_ || shortage_.lean() || hired_ == settings_.threads || window_.Idle() > 0)
     return;
-  std::thread worker = StartThread([this] { Work(window_, crew_, false); });
-  if (worker.joinable()) {
-    workers_.push_back(std::move(worker));
+  Worker &worker = workers_[hired_];
+  worker.thread = StartThread([this, &worker] {
+    Work(window_, context_, false);
+    worker.ended = true;
+  });
+  if (worker.thread.joinable()) {
+    shortage_.Hired();
+    ++hired_;
   } else {
     hiring_ = false;
-    window_.Expect(workers_.size());
+    window_.Expect(hired_);
   }
 }
 
 void Scheduler::WorkHere() {
-  if (workers_.empty())
-    Work(window_, crew_, true);
+  if (window_.Claimers() == 0)
+    Work(window_, context_, true);
+}
+
+std::size_t Scheduler::Busy() { return window_.Busy() + (readers_ ? readers_->Busy() : 0); }
+
+std::size_t Scheduler::Idle() { return window_.Idle(); }
+
+void Scheduler::WakeIdle() { window_.Nudge(); }
+
+std::size_t Scheduler::Reap() {
+  std::size_t reaped = 0;
+  for (std::size_t k = 0; k < hired_; ++k)
+    if (workers_[k].ended && !workers_[k].taken.exchange(true)) {
+      workers_[k].thread.join();
+      ++reaped;
+    }
+  return reaped;
 }
 
 } // namespace quillsum::cli

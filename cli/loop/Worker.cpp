@@ -1,8 +1,11 @@
 #include "cli/loop/Worker.h"
 
 #include "cli/loop/DiskReaders.h"
+#include "cli/loop/FileDigest.h"
 #include "cli/loop/LaneBuffers.h"
 #include "cli/loop/ReadAhead.h"
+#include "cli/loop/Shortage.h"
+#include "cli/loop/Warmers.h"
 
 #include "engine/MD5Lanes.h"
 
@@ -11,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -35,45 +39,33 @@ constexpr off_t kAskedAhead = 16 << 20;
 // Fingerprints read 256 bytes a file: taken this many at a time, for fewer trips to the window.
 constexpr std::size_t kFingerprintsAtOnce = 16;
 
-bool TooManyOpen(int error) { return error == EMFILE || error == ENFILE; }
-
 // A thread's MD5 lanes, each digesting a regular file read chunk by chunk into its own buffer.
 // Files come from the window as lanes free up, and go back digested after each pass of the lanes.
 class LaneWorker {
 public:
-  LaneWorker(Window &window, const Crew &crew)
-      : window_(window), crew_(crew), width_(std::min(md5_.Width(), crew.mostLanes)),
+  LaneWorker(Window &window, const LoopContext &context)
+      : window_(window), context_(context), width_(std::min(md5_.Width(), context.mostLanes)),
         buffers_(width_), lanes_(width_) {
     for (std::size_t lane = width_; lane-- > 0;)
       free_.push_back(lane);
-    // Room for all a pass can finish, and more for FailAll: once a job is taken from the window,
+    // Room for all that is claimed and finished at once: once a job is taken from the window,
     // nothing may throw before it is back in finished_, or it would be lost.
-    pending_.reserve(width_);
-    finished_.reserve(4 * width_);
+    pending_.reserve(2 * width_);
+    finished_.reserve(2 * width_);
     started_.reserve(width_);
   }
 
-  // False when memory was too short for this thread to go on at all: its memory is given back,
-  // and the others do the rest.
-  bool Work(bool untilIdle) {
+  // Works until there is no more work (with untilIdle, none for now), or until this thread is
+  // told to end once the loop is lean.
+  void Work(bool untilIdle) {
     md5_.Run(); // every lane, free
-    bool wentOn = true;
-    for (bool more = true; more;) {
-      try {
-        while (Claim(untilIdle)) {
-          Start();
-          if (held_ > 0)
-            for (std::size_t lane : md5_.Run())
-              FeedOrFinish(lane);
-        }
-        more = false;
-      } catch (const std::bad_alloc &) {
-        wentOn = more = held_ > 0 || Pending() > 0;
-        FailAll(ENOMEM); // this thread's own files fail, and it goes on with the next
-      }
+    while (Claim(untilIdle)) {
+      Start();
+      if (held_ > 0)
+        for (std::size_t lane : md5_.Run())
+          FeedOrFinish(lane);
     }
     window_.Complete(finished_);
-    return wentOn;
   }
 
 private:
@@ -98,12 +90,11 @@ private:
   void Read(std::size_t lane);
   bool ReadAheadOf(Lane &at);
   void AskAhead(Lane &at);
-  void Finish(Job &job, Digest digest);
-  void Finish(std::size_t lane, Digest digest);
-  void FailAll(int error);
+  void Done();
+  void Finish(std::size_t lane, Outcome outcome);
 
   Window &window_;
-  const Crew &crew_;
+  const LoopContext &context_;
   MD5Lanes md5_;
   const std::size_t width_; // the lanes used
   LaneBuffers buffers_;
@@ -141,8 +132,10 @@ bool LaneWorker::Claim(bool untilIdle) {
     // Nothing to read: memory and the reading thread go with the work.
     buffers_.Release();
     reader_.reset();
-    if (!window_.Claim({}, 0, width_, true, pending_))
-      return false;
+    // Woken with nothing, an idle thread asks whether to end: the loop may be lean.
+    while (Pending() == 0)
+      if (context_.shortage.Retire() || !window_.Claim({}, 0, width_, true, pending_))
+        return false;
   }
   return true;
 }
@@ -161,7 +154,8 @@ void LaneWorker::Start() {
     ++next_;
     if (opened == Opened::Finished)
       continue;
-    if (crew_.disks && crew_.disks->Take(job, file.get(), info)) // its disk's reader reads it
+    if (context_.readers && context_.disks.ByItsReader(file.get(), info) &&
+        context_.readers->Take(job, file, info, context_.disks.ReaderOf(info.st_dev)))
       continue;
     const std::size_t lane = free_.back();
     Lane &at = lanes_[lane];
@@ -191,70 +185,61 @@ void LaneWorker::Start() {
 
 // Only where the disk's read policy says so: never on a spinning disk, whose reads keep to one.
 void LaneWorker::AskAhead(Lane &at) {
-  if (crew_.disks && crew_.disks->AskAhead(at.opened.st_dev) && !std::exchange(at.asked, true))
+  if (context_.readers && context_.disks.AskAhead(at.opened.st_dev) &&
+      !std::exchange(at.asked, true))
     ::posix_fadvise(at.file.get(), 0, std::min<off_t>(at.opened.st_size, kAskedAhead),
                     POSIX_FADV_WILLNEED);
 }
 
-// Opens the job's file if it is a regular one. The name's type is looked at before the open, so
-// that nothing that can be read only once (a FIFO, whose open lets its writer go on, a device) is
-// opened out of its turn; and the open descriptor's type decides, as the file may have changed
-// in between. Later: no descriptor now, but this thread's lanes will soon free one.
+// Opens the job's file if it is a regular one, as Origin and Reading say: a name given is looked
+// at before it is opened, and the open descriptor's status decides. What is not read now is
+// finished, or left for its turn. Later: no descriptor now, but this thread's lanes will soon
+// give one back.
 LaneWorker::Opened LaneWorker::Open(Job &job, DescriptorBudget::Held &file, struct stat &info) {
-  const auto leave = [&] {
-    job.result = Job::Result::InTurn;
+  const auto finish = [&](Outcome outcome) {
+    file.Close();
+    job.outcome = std::move(outcome);
+    if (!std::holds_alternative<InTurn>(job.outcome))
+      Done();
     finished_.push_back(&job);
     return Opened::Finished;
   };
-  const auto fail = [&](int error) {
-    Finish(job, {{}, error});
-    return Opened::Finished;
-  };
-  if (job.name == "-")
-    return leave();
-  if (job.origin == Job::Origin::Named) {
+  if (job.origin == Origin::StandardInput)
+    return finish(InTurn{});
+  if (job.origin == Origin::Named) {
     if (::stat(job.name.c_str(), &info) != 0)
-      return fail(errno);
-    if (NoSuchStandardInput(info))
-      return fail(ENOENT);
-    if (S_ISDIR(info.st_mode))
-      return fail(EISDIR);
-    if (!S_ISREG(info.st_mode))
-      return leave();
+      return finish(Failed{errno});
+    if (std::optional<Outcome> outcome = OutcomeOf(ReadingOf(job.origin, info)))
+      return finish(std::move(*outcome));
   }
   // With files in its lanes, this thread does not wait for a descriptor: it closes its own.
-  file = crew_.descriptors.Open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                                held_ == 0);
+  file = context_.descriptors.Open(job.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                                   held_ == 0);
   if (!file) {
     const int error = errno;
     if (error == EWOULDBLOCK) // another program's lease, which md5sum's open would wait for
-      return leave();
-    if (TooManyOpen(error) && held_ > 0)
+      return finish(InTurn{});
+    if ((error == EMFILE || error == ENFILE) && held_ > 0)
       return Opened::Later;
-    return fail(error);
+    return finish(Failed{error});
   }
-  if (::fstat(file.get(), &info) != 0) {
-    const int error = errno;
-    file.Close();
-    return fail(error);
-  }
-  if (S_ISREG(info.st_mode))
-    return Opened::Lane;
-  file.Close();
-  job.NotRegular();
-  finished_.push_back(&job);
-  return Opened::Finished;
+  if (::fstat(file.get(), &info) != 0)
+    return finish(Failed{errno});
+  if (std::optional<Outcome> outcome = OutcomeOf(ReadingOf(job.origin, info)))
+    return finish(std::move(*outcome));
+  return Opened::Lane;
 }
 
 // Gives a lane that Run returned what it needs: its file's next chunk, or, once its digest is
 // ready, a place among the free lanes.
 void LaneWorker::FeedOrFinish(std::size_t lane) {
-  if (md5_.Done(lane))
-    Finish(lane, {Lower(md5_.Digest(lane)), 0,
-                  crew_.keepTimes ? TimesOf(lanes_[lane].opened, lanes_[lane].file.get())
-                                  : std::nullopt});
-  else
+  if (md5_.Done(lane)) {
+    const Lane &at = lanes_[lane];
+    Finish(lane, Digested{md5_.Digest(lane),
+                          context_.keepTimes ? TimesOf(at.opened, at.file.get()) : std::nullopt});
+  } else {
     Read(lane);
+  }
 }
 
 // Feeds the lane its file's next chunk; a read error ends the file there.
@@ -266,7 +251,7 @@ void LaneWorker::Read(std::size_t lane) {
     chunk = at.ahead->Next();
     if (chunk.empty() && at.ahead->error() != 0) {
       md5_.Drop(lane);
-      return Finish(lane, {{}, at.ahead->error()});
+      return Finish(lane, Failed{at.ahead->error()});
     }
     end = chunk.empty();
   } else if (ReadAheadOf(at)) {
@@ -275,34 +260,28 @@ void LaneWorker::Read(std::size_t lane) {
     const auto began = at.firstRead ? Clock::now() : Clock::time_point{};
     // A file read whole at once ends where a short read reaches the size it had when opened, on
     // a disk's file system: a read of nothing more would be a fifth of a small file's syscalls.
-    // Elsewhere (FUSE, network, /proc) a size may not tell the end.
+    // Elsewhere (FUSE, network, /proc) a size may not tell the end. Read to the end, as md5sum
+    // reads: a file that grows meanwhile is read as far as it has grown.
     const auto whole = static_cast<std::size_t>(at.opened.st_size);
     const bool sizeTellsEnd =
         at.firstRead && whole < at.buffer.size() && major(at.opened.st_dev) != 0;
-    std::size_t size = 0;
-    // To the end, as md5sum reads: a file that grows meanwhile is read as far as it has grown.
-    while (size < at.buffer.size() && !end) {
-      const ssize_t got = ::read(at.file.get(), at.buffer.data() + size, at.buffer.size() - size);
-      if (got > 0) {
-        size += static_cast<std::size_t>(got);
-        end = sizeTellsEnd && size == whole;
-      } else if (got == 0) {
-        end = true;
-      } else if (errno != EINTR) {
-        md5_.Drop(lane);
-        return Finish(lane, {{}, errno});
-      }
+    const ssize_t got = ReadFull(at.file.get(), at.buffer, sizeTellsEnd ? whole : SIZE_MAX);
+    if (got < 0) {
+      md5_.Drop(lane);
+      return Finish(lane, Failed{errno});
     }
-    chunk = at.buffer.first(size);
-    at.read += static_cast<off_t>(size);
+    chunk = at.buffer.first(static_cast<std::size_t>(got));
+    end = chunk.size() < at.buffer.size();
+    at.read += got;
     if (std::exchange(at.firstRead, false) && Clock::now() - began > kColdRead) {
       at.cold = true;
-      if (crew_.disks)
-        crew_.disks->FoundCold(at.opened.st_dev);
+      if (context_.warmers && !context_.shortage.lean() &&
+          context_.disks.FoundCold(at.opened.st_dev))
+        context_.warmers->Begin();
     }
   }
-  if (crew_.progress)
-    crew_.progress->Read(chunk.size());
+  if (context_.progress)
+    context_.progress->Read(chunk.size());
   md5_.Feed(lane, chunk, end);
 }
 
@@ -312,7 +291,7 @@ void LaneWorker::Read(std::size_t lane) {
 // few files may finish them early and leave its core to this one's.
 bool LaneWorker::ReadAheadOf(Lane &at) {
   if (at.firstRead || at.cold || at.opened.st_size - at.read < kReadAheadFrom ||
-      window_.Unclaimed() > 0 || window_.Busy() >= crew_.threads)
+      context_.shortage.lean() || window_.Unclaimed() > 0 || window_.Busy() >= context_.threads)
     return false;
   if (!reader_ && !readerRefused_)
     readerRefused_ = !(reader_ = ReadAhead::Start()); // no thread to be had: asked once
@@ -322,16 +301,16 @@ bool LaneWorker::ReadAheadOf(Lane &at) {
   return at.ahead != nullptr;
 }
 
-void LaneWorker::Finish(Job &job, Digest digest) {
-  job.digest = std::move(digest);
-  if (crew_.progress)
-    crew_.progress->FileDone();
-  finished_.push_back(&job);
+void LaneWorker::Done() {
+  if (context_.progress)
+    context_.progress->FileDone();
 }
 
-void LaneWorker::Finish(std::size_t lane, Digest digest) {
+void LaneWorker::Finish(std::size_t lane, Outcome outcome) {
   Lane &at = lanes_[lane];
-  Finish(*at.job, std::move(digest));
+  at.job->outcome = std::move(outcome);
+  Done();
+  finished_.push_back(at.job);
   at.ahead.reset();
   buffers_.Done(lane);
   at = Lane{};
@@ -339,45 +318,53 @@ void LaneWorker::Finish(std::size_t lane, Digest digest) {
   --held_;
 }
 
-// Out of memory for this thread's own work: its files fail, and the others' go on.
-void LaneWorker::FailAll(int error) {
-  for (std::size_t lane = 0; lane < width_; ++lane)
-    if (lanes_[lane].job) {
-      md5_.Drop(lane);
-      Finish(lane, {{}, error});
-    }
-  for (; next_ < pending_.size(); ++next_)
-    Finish(*pending_[next_], {{}, error});
-}
-
-void Fingerprints(Window &window, const Crew &crew, bool untilIdle) {
+void Fingerprints(Window &window, const LoopContext &context, bool untilIdle) {
   std::vector<Job *> claimed, finished;
-  while (window.Claim(finished, 0, kFingerprintsAtOnce, !untilIdle, claimed) && !claimed.empty()) {
+  while (window.Claim(finished, 0, kFingerprintsAtOnce, !untilIdle, claimed)) {
+    finished.clear();
+    // Woken with nothing, an idle thread asks whether to end: the loop may be lean.
+    if (claimed.empty() && (untilIdle || context.shortage.Retire()))
+      break;
     for (Job *job : claimed) {
-      if (job->name == "-") {
-        job->result = Job::Result::InTurn;
+      if (job->origin == Origin::StandardInput) {
+        job->outcome = InTurn{};
         continue;
       }
-      job->digest = FingerprintOf(job->name, crew.keepTimes);
-      if (job->origin == Job::Origin::Walked && job->digest.error == kNotRegular)
-        job->result = Job::Result::Skipped;
-      if (crew.progress)
-        crew.progress->FileDone();
+      try {
+        context.shortage.Retrying(
+            [&] { job->outcome = FingerprintOf(*job, context.keepTimes, context.descriptors); });
+      } catch (const std::bad_alloc &) { // with nothing else at work: the file's failure
+        job->outcome = Failed{ENOMEM};
+      }
+      if (context.progress)
+        context.progress->FileDone();
     }
     finished.swap(claimed);
-    claimed.clear();
   }
 }
 
 } // namespace
 
-void Work(Window &window, const Crew &crew, bool untilIdle) {
+void Work(Window &window, const LoopContext &context, bool untilIdle) {
+  const Shortage::AtWork atWork;
   window.Join();
   bool wentOn = true;
-  if (crew.method == Method::Md5)
-    wentOn = LaneWorker(window, crew).Work(untilIdle);
-  else
-    Fingerprints(window, crew, untilIdle);
+  try {
+    if (context.method == Method::Md5) {
+      // A thread with others beside it that cannot start leaves the work to them: one less
+      // thread gives its stack back.
+      std::optional<LaneWorker> worker;
+      if (window.Claimers() > 1)
+        worker.emplace(window, context);
+      else
+        context.shortage.Retrying([&] { worker.emplace(window, context); });
+      worker->Work(untilIdle);
+    } else {
+      Fingerprints(window, context, untilIdle);
+    }
+  } catch (const std::bad_alloc &) { // no memory to start, even with nothing else at work
+    wentOn = false;
+  }
   // The last claimer leaves no file unclaimed: memory is too short for the work to go on.
   if (window.Leave() == 0 && !wentOn)
     throw std::bad_alloc();

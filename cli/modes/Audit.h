@@ -2,13 +2,14 @@
 
 #include "cli/Options.h"
 #include "cli/Output.h"
+#include "cli/loop/Outcome.h"
 #include "cli/loop/Scheduler.h"
 #include "cli/modes/NameTable.h"
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,10 +33,10 @@ public:
   void Walk(Scheduler &scheduler);
   // A listed file that does not exist, in its turn: true, with its line printed, when a file no
   // list names has the digest it is listed with and is not yet another's target.
-  bool Moved(const std::string &name, const std::string &hex);
+  bool Moved(const std::string &name, const DigestBytes &listed);
   // A listed file whose digest differs from its line, in its turn: true, with its line printed,
   // when its size or modification time differs from the list's times line too (an edit).
-  bool Changed(const std::string &name, const FileTimes &listed, const Digest &digest);
+  bool Changed(const std::string &name, const FileTimes &listed, const Digested &digested);
   // After the last list line: the NEW lines and the warnings. Whether all was as listed: nothing
   // changed, moved or new, and every folder walked.
   bool Report();
@@ -49,7 +50,7 @@ private:
   bool walked_ = true;                // every folder could be walked
   std::vector<std::string> unlisted_; // in walk order
   std::vector<bool> targets_;         // of moves, by index in unlisted_
-  std::unordered_map<std::string, std::deque<std::size_t>> byDigest_; // lower-case hex
+  std::map<DigestBytes, std::deque<std::size_t>> byDigest_; // of the unlisted files read
   std::uint64_t moved_ = 0;
   std::uint64_t changed_ = 0;
 };

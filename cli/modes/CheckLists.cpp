@@ -5,8 +5,6 @@
 #include "cli/modes/Audit.h"
 #include "cli/modes/Modes.h"
 
-#include "engine/UniqueFd.h"
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -32,20 +30,11 @@ struct Tally {
   std::uint64_t mismatched = 0;
 };
 
-bool SameHex(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c + 32) : c; };
-  for (std::size_t k = 0; k < a.size(); ++k)
-    if (lower(a[k]) != lower(b[k]))
-      return false;
-  return a.size() == b.size();
-}
-
 class ListChecker {
 public:
   ListChecker(const Options &options, Output &output, Progress *progress, Audit *audit)
       : options_(options), output_(output), tag_(TagOf(options.method)), parser_(tag_),
-        scheduler_(options.threads, options.method, progress, output, audit != nullptr),
-        audit_(audit) {}
+        scheduler_(LoopSettings(options, progress, audit != nullptr), output), audit_(audit) {}
 
   void Check(const std::string &operand);
   bool Finish();
@@ -60,15 +49,16 @@ private:
     std::uint32_t nameSize = 0;
     std::uint32_t tally = 0; // in tallies_
     std::uint32_t action = kNoAction;
-    std::array<char, 32> hex{};
+    DigestBytes digest{};
     std::optional<FileTimes> times{};
   };
   static constexpr std::uint32_t kNoAction = std::numeric_limits<std::uint32_t>::max();
 
   void AddToScheduler(std::function<void()> action);
-  void Listed(const std::shared_ptr<Tally> &tally, ListedFile file, std::optional<FileTimes> times);
+  void Listed(const std::shared_ptr<Tally> &tally, const ListedFile &file,
+              std::optional<FileTimes> times);
   // What a listed file's digest, in its turn, says of it.
-  Scheduler::Then Verdict(std::shared_ptr<Tally> tally, std::string hex,
+  Scheduler::Then Verdict(std::shared_ptr<Tally> tally, DigestBytes listed,
                           std::optional<FileTimes> times);
   void Summary(const std::string &list, const Tally &tally);
 
@@ -88,36 +78,41 @@ private:
 void ListChecker::AddToScheduler(std::function<void()> action) {
   if (!audit_)
     return scheduler_.Add(std::move(action));
-  later_.push_back({.action = static_cast<std::uint32_t>(actions_.size())});
-  actions_.push_back(std::move(action));
+  actions_.push_back(std::move(action)); // one left behind by a refused allocation is never run
+  later_.push_back({.action = static_cast<std::uint32_t>(actions_.size() - 1)});
 }
 
 bool ListChecker::Finish() {
   if (audit_) {
     audit_->Walk(scheduler_);
     for (const Later &item : later_)
-      if (item.action != kNoAction)
-        scheduler_.Add(std::move(actions_[item.action]));
-      else
-        scheduler_.Add(names_.substr(item.nameAt, item.nameSize),
-                       Verdict(tallies_[item.tally], std::string(item.hex.data(), item.hex.size()),
-                               item.times));
+      scheduler_.shortage().Retrying([&] {
+        if (item.action != kNoAction)
+          return scheduler_.Add(actions_[item.action]);
+        std::string name = names_.substr(item.nameAt, item.nameSize);
+        const Origin origin = OriginOf(name, false);
+        scheduler_.Add(std::move(name), Verdict(tallies_[item.tally], item.digest, item.times),
+                       origin);
+      });
   }
   scheduler_.Finish();
   return ok_;
 }
 
 void ListChecker::Check(const std::string &operand) {
-  const bool standardInput = operand == "-";
+  const bool standardInput = OriginOf(operand, false) == Origin::StandardInput;
   // A list that can be read only once is read after every file before it that can: one of them
   // may be the same stream.
   struct stat info {};
   if (standardInput || ::stat(operand.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
     scheduler_.Drain();
-  UniqueFd opened(standardInput ? -1 : ::open(operand.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  DescriptorBudget::Held opened;
+  if (!standardInput)
+    opened = DescriptorBudget::OfProcess().Open(operand.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   int error = errno;
-  if (opened && ::fstat(opened.get(), &info) == 0 && NoSuchStandardInput(info)) {
-    opened = UniqueFd(-1); // a closed standard input by name: no such file, as for md5sum
+  if (opened && ::fstat(opened.get(), &info) == 0 &&
+      ReadingOf(Origin::Named, info) == Reading::Missing) {
+    opened.Close(); // a closed standard input by name: no such file, as for md5sum
     error = ENOENT;
   }
   const std::string list = QuoteName(standardInput ? "standard input" : operand);
@@ -141,28 +136,39 @@ void ListChecker::Check(const std::string &operand) {
   std::string line;
   std::optional<FileTimes> times;
   ListedFile file;
-  for (std::uint64_t number = 1; reader.Next(line); ++number) {
+  // Each step may be tried again after a refused allocation: it reads no byte twice and adds
+  // nothing twice.
+  Shortage &shortage = scheduler_.shortage();
+  for (std::uint64_t number = 1;; ++number) {
+    bool read = false;
+    shortage.Retrying([&] { read = reader.Next(line); });
+    if (!read)
+      break;
     // Under --audit, a times line tells an edit from damage for the next listed file.
     if (FileTimes listed; audit_ && ReadTimesLine(line, listed.size, listed.mtime)) {
       times = listed;
       continue;
     }
-    const ListParser::Line kind = parser_.Parse(std::move(line), file);
-    if (kind == ListParser::Line::Listed && !(standardInput && file.name == "-")) {
+    ListParser::Line kind = ListParser::Line::Skipped;
+    shortage.Retrying([&] { kind = parser_.Parse(line, file); });
+    if (kind == ListParser::Line::Listed &&
+        !(standardInput && OriginOf(file.name, false) == Origin::StandardInput)) {
       // A listed file that is the list's own stream reads what follows in it, as md5sum's
       // would: in its turn, before the list is read on.
       const bool sameStream =
           fromStandardInput && ::stat(file.name.c_str(), &info) == 0 && IsStandardInput(info);
-      Listed(tally, std::move(file), times);
+      shortage.Retrying([&] { Listed(tally, file, times); });
       times.reset();
       if (sameStream)
         scheduler_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
-      AddToScheduler([this, tally, number, list] {
-        ++tally->misformatted;
-        if (options_.warn)
-          output_.Error(list + ": " + std::to_string(number) + ": improperly formatted " +
-                        std::string(tag_) + " checksum line");
+      shortage.Retrying([&] {
+        AddToScheduler([this, tally, number, list] {
+          ++tally->misformatted;
+          if (options_.warn)
+            output_.Error(list + ": " + std::to_string(number) + ": improperly formatted " +
+                          std::string(tag_) + " checksum line");
+        });
       });
     }
   }
@@ -176,49 +182,53 @@ void ListChecker::Check(const std::string &operand) {
   AddToScheduler([this, tally, list] { Summary(list, *tally); });
 }
 
-void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file,
+void ListChecker::Listed(const std::shared_ptr<Tally> &tally, const ListedFile &file,
                          std::optional<FileTimes> times) {
   if (!audit_)
-    return scheduler_.Add(std::move(file.name), Verdict(tally, std::move(file.hex), times));
+    return scheduler_.Add(file.name, Verdict(tally, file.digest, times),
+                          OriginOf(file.name, false));
   audit_->Listed(file.name);
   if (tallies_.empty() || tallies_.back() != tally)
     tallies_.push_back(tally);
-  Later later{names_.size(),
-              static_cast<std::uint32_t>(file.name.size()),
-              static_cast<std::uint32_t>(tallies_.size() - 1),
-              kNoAction,
-              {},
-              times};
-  std::copy_n(file.hex.begin(), std::min(file.hex.size(), later.hex.size()), later.hex.begin());
+  names_.reserve(names_.size() + file.name.size());
+  later_.push_back({names_.size(), static_cast<std::uint32_t>(file.name.size()),
+                    static_cast<std::uint32_t>(tallies_.size() - 1), kNoAction, file.digest,
+                    times});
   names_ += file.name;
-  later_.push_back(later);
 }
 
-Scheduler::Then ListChecker::Verdict(std::shared_ptr<Tally> tally, std::string hex,
+// Allocates before it counts, so that it can be tried again (Job::Then).
+Scheduler::Then ListChecker::Verdict(std::shared_ptr<Tally> tally, DigestBytes listed,
                                      std::optional<FileTimes> times) {
-  return [this, tally = std::move(tally), hex = std::move(hex), times](const std::string &name,
-                                                                       const Digest &digest) {
+  return [this, tally = std::move(tally), listed, times](const std::string &name,
+                                                         const Outcome &outcome) {
     tally->formatted = true;
-    if (digest.hex.empty()) {
-      if (options_.ignoreMissing && digest.error == ENOENT)
+    const auto *digested = std::get_if<Digested>(&outcome);
+    if (!digested) {
+      const auto *failed = std::get_if<Failed>(&outcome);
+      const bool missing = failed && failed->error == ENOENT;
+      if (missing && options_.ignoreMissing)
         return;
-      if (audit_ && digest.error == ENOENT && audit_->Moved(name, hex))
+      if (missing && audit_ && audit_->Moved(name, listed))
         return;
-      output_.Error(Failure(name, digest.error));
+      const std::string line = options_.status ? "" : VerdictLine(name, "FAILED open or read");
+      if (const std::optional<std::string> failure = FailureOf(name, outcome))
+        output_.Error(*failure);
       ++tally->unreadable;
-      if (!options_.status)
-        output_.Out(VerdictLine(name, "FAILED open or read"));
+      output_.Out(line);
       return;
     }
-    const bool match = SameHex(digest.hex, hex);
-    if (!match && times && audit_->Changed(name, *times, digest))
+    const bool match = digested->digest == listed;
+    if (!match && times && audit_->Changed(name, *times, *digested))
       return;
+    const std::string line = options_.status || (match && options_.quiet)
+                                 ? ""
+                                 : VerdictLine(name, match ? "OK" : "FAILED");
     if (match)
       tally->matched = true;
     else
       ++tally->mismatched;
-    if (!options_.status && (!match || !options_.quiet))
-      output_.Out(VerdictLine(name, match ? "OK" : "FAILED"));
+    output_.Out(line);
   };
 }
 

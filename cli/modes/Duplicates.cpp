@@ -6,7 +6,7 @@
 
 #include "cli/Threads.h"
 #include "cli/lists/Lines.h"
-#include "cli/loop/DiskReaders.h"
+#include "cli/lists/Quote.h"
 #include "cli/loop/Disks.h"
 #include "cli/loop/Scheduler.h"
 #include "cli/modes/Modes.h"
@@ -15,6 +15,8 @@
 #include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
 #include "engine/UniqueFd.h"
+
+#include <optional>
 
 #include <algorithm>
 #include <array>
@@ -28,7 +30,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,32 +50,21 @@ constexpr std::uint64_t kColdShare = 8;
 
 using Index = std::uint32_t; // of a file, in the order the walk met them
 
-// Threads that each keep up to two files open: as many as the user allows and the descriptors the
-// process may open leave room for, beside a few for standard streams and the like.
-unsigned TwoFileThreads(unsigned threads) {
-  constexpr rlim_t kOtherFds = 16;
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-    return threads;
-  const rlim_t spare = limit.rlim_cur > kOtherFds ? limit.rlim_cur - kOtherFds : 0;
-  return static_cast<unsigned>(std::clamp<rlim_t>(spare / 2, 1, threads));
-}
-
 // What is kept of a file: a few dozen bytes and its name, whatever its size.
 struct File {
   std::uint64_t size;
   dev_t device;
   ino_t inode;
-  std::size_t name;           // where its name starts in Duplicates::names_, ended by a NUL
-  std::array<char, 32> hex{}; // its fingerprint, then its MD5
+  std::size_t name;     // where its name starts in Duplicates::names_, ended by a NUL
+  DigestBytes digest{}; // its fingerprint, then its MD5
   bool walked;
 };
 
 class Duplicates {
 public:
   Duplicates(const Options &options, Output &output, Progress *progress)
-      : options_(options), output_(output), progress_(progress),
-        threads_(TwoFileThreads(options.threads)) {}
+      : options_(options), output_(output), progress_(progress), threads_(options.threads),
+        disks_(options.road) {}
 
   // When a share of the candidates are on spinning disks and not in memory (or QUILLSUM_ROAD=disk
   // says so), every candidate is hashed first, in disk order, so that the comparing finds them in
@@ -93,7 +83,7 @@ public:
     std::vector<std::pair<Index, Index>> grouped = Grouped(left);
     if (!coldSpinning_) {
       Stage("digests");
-      grouped = Digested(std::move(grouped));
+      grouped = DigestedGroups(std::move(grouped));
     }
     Print(grouped);
     return ok_.load();
@@ -103,8 +93,9 @@ private:
   const char *Name(Index index) const { return names_.c_str() + files_[index].name; }
 
   // From any thread.
-  void Fail(const std::string &name, int error) {
-    output_.Error(Failure(name, error));
+  void Fail(const std::string &name, int error) { Fail(Failure(name, error)); }
+  void Fail(const std::string &message) {
+    output_.Error(message);
     ok_ = false;
   }
 
@@ -132,7 +123,8 @@ private:
   std::vector<Index> Candidates() {
     ForEachFile(
         options_.operands, options_.recursive, options_.excluded,
-        [this](std::string name, bool walked) {
+        [this](std::string name, Origin origin) {
+          const bool walked = origin == Origin::Walked;
           struct stat info {};
           if ((walked ? ::lstat : ::stat)(name.c_str(), &info) != 0) {
             if (!walked || errno != ENOENT) // else gone since its folder was listed
@@ -141,7 +133,7 @@ private:
             Fail(name, EISDIR);
           } else if (!S_ISREG(info.st_mode)) {
             if (!walked)
-              Fail(name, kNotRegular);
+              Fail(*FailureOf(name, NotRegular{}));
           } else if (info.st_size > 0) {
             files_.push_back({static_cast<std::uint64_t>(info.st_size),
                               info.st_dev,
@@ -154,7 +146,7 @@ private:
           }
           return true;
         },
-        [this](const std::string &dir, int error) { Fail(dir, error); });
+        [this](const std::string &dir, int error) { Fail(dir, error); }, nullptr);
     std::vector<Index> all(files_.size());
     for (Index index = 0; index < all.size(); ++index)
       all[index] = index;
@@ -173,11 +165,11 @@ private:
   std::vector<Index> Shared(std::vector<Index> which, bool withHex) const {
     const auto key = [&](const Index &index) {
       const File &file = files_[index];
-      return std::tie(file.size, withHex ? file.hex : kNoHex, index);
+      return std::tie(file.size, withHex ? file.digest : kNoDigest, index);
     };
     std::sort(which.begin(), which.end(), [&](Index a, Index b) { return key(a) < key(b); });
     const auto same = [&](Index a, Index b) {
-      return files_[a].size == files_[b].size && (!withHex || files_[a].hex == files_[b].hex);
+      return files_[a].size == files_[b].size && (!withHex || files_[a].digest == files_[b].digest);
     };
     std::vector<Index> shared;
     for (std::size_t start = 0, end; start < which.size(); start = end) {
@@ -191,8 +183,10 @@ private:
     return shared;
   }
 
-  UniqueFd Open(Index index) const {
-    return UniqueFd(::open(Name(index), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  // Through the descriptor budget: each thread holds at most one file at a time, so it may wait.
+  DescriptorBudget::Held Open(Index index) const {
+    return DescriptorBudget::OfProcess().Open(Name(index),
+                                              O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   }
 
   // Runs work(k) for each k below count on as many threads as the user and the descriptors allow,
@@ -210,16 +204,16 @@ private:
         outOfMemory = true;
       }
     };
-    std::vector<std::thread> threads;
+    std::vector<Thread> threads;
     threads.reserve(threads_);
     try {
       for (unsigned k = 1; k < threads_ && k < count; ++k)
-        if (std::thread thread = StartThread(run); thread.joinable())
+        if (Thread thread = StartThread(run); thread.joinable())
           threads.push_back(std::move(thread));
     } catch (const std::bad_alloc &) { // no memory to hand run to another thread: fewer do it
     }
     run();
-    for (std::thread &thread : threads)
+    for (Thread &thread : threads)
       thread.join();
     if (outOfMemory)
       throw std::bad_alloc();
@@ -240,16 +234,16 @@ private:
       bool inMemory;
       auto operator<=>(const Place &) const = default;
     };
-    Disks disks;
     std::vector<Place> places(which.size());
     std::atomic<std::uint64_t> spinningBytes = 0, coldBytes = 0;
     InParallel(which.size(), [&] {
       return [&](std::size_t k) {
         const Index index = which[k];
-        const Disk disk = disks.Of(files_[index].device);
+        const Disk disk = disks_.Of(files_[index].device);
         places[k] = {disk.spinning, disk.id, 0, index, false};
         struct stat info {};
-        if (const UniqueFd fd = disk.spinning ? Open(index) : UniqueFd(-1);
+        if (const DescriptorBudget::Held fd =
+                disk.spinning ? Open(index) : DescriptorBudget::Held();
             fd && ::fstat(fd.get(), &info) == 0) {
           places[k].inMemory = InMemory(fd.get(), info.st_size);
           if (!places[k].inMemory)
@@ -259,9 +253,9 @@ private:
         }
       };
     });
-    const DiskReaders::Road forced = DiskReaders::Forced();
-    coldSpinning_ = forced == DiskReaders::Road::Disk || (forced == DiskReaders::Road::Automatic &&
-                                                          coldBytes > spinningBytes / kColdShare);
+    const Road forced = disks_.forced();
+    coldSpinning_ = forced == Road::Disk ||
+                    (forced == Road::Automatic && coldBytes > spinningBytes / kColdShare);
     if (coldSpinning_)
       std::sort(places.begin(), places.end());
     std::vector<char> taken(places.size(), 0);
@@ -269,18 +263,18 @@ private:
       // Not on a spinning disk, whose head would leave what is read whole for them.
       if (const std::size_t ahead = k + kFingerprintsAhead;
           ahead < places.size() && !places[ahead].spinning && !places[ahead].inMemory)
-        if (const UniqueFd fd = Open(places[ahead].index))
+        if (const DescriptorBudget::Held fd = Open(places[ahead].index))
           ::posix_fadvise(fd.get(), 0, kSampledBytes, POSIX_FADV_WILLNEED);
       taken[k] = Fingerprint(places[k].index);
     };
     if (coldSpinning_) {
       // One at a time in disk order, a file whose size and fingerprint one before it had hashed
       // whole at once, while the head is there: of each group only the first is read again.
-      std::set<std::pair<std::uint64_t, std::array<char, 32>>> met;
+      std::set<std::pair<std::uint64_t, DigestBytes>> met;
       for (std::size_t k = 0; k < places.size(); ++k) {
         fingerprint(k);
         const File &file = files_[places[k].index];
-        if (taken[k] && !met.emplace(file.size, file.hex).second)
+        if (taken[k] && !met.emplace(file.size, file.digest).second)
           taken[k] = HashedNow(places[k].index);
       }
     } else {
@@ -296,24 +290,22 @@ private:
 
   // Hashes a file whole, its MD5 kept apart until the digests' stage; false if it cannot be read.
   bool HashedNow(Index index) {
-    std::string hex;
-    if (const UniqueFd fd = Open(index)) {
+    std::optional<DigestBytes> digest;
+    if (const DescriptorBudget::Held fd = Open(index)) {
       ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-      hex = MD5CLS().DigestFdToHexStr(fd.get());
+      digest = ReadHex(MD5CLS().DigestFdToHexStr(fd.get()));
     }
-    if (hex.size() != kNoHex.size()) {
+    if (!digest) {
       Fail(Name(index), errno);
       return false;
     }
-    hex = Lower(hex);
-    hashedEarly_.emplace_back(index, kNoHex);
-    std::copy(hex.begin(), hex.end(), hashedEarly_.back().second.begin());
+    hashedEarly_.emplace_back(index, *digest);
     return true;
   }
 
   bool Fingerprint(Index index) {
     File &file = files_[index];
-    const UniqueFd fd = Open(index);
+    const DescriptorBudget::Held fd = Open(index);
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) {
       Fail(Name(index), errno);
@@ -321,7 +313,7 @@ private:
     }
     if (!S_ISREG(info.st_mode)) { // since it was looked at
       if (!file.walked)
-        Fail(Name(index), kNotRegular);
+        Fail(*FailureOf(Name(index), NotRegular{}));
       return false;
     }
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
@@ -331,9 +323,8 @@ private:
       Fail(Name(index), errno);
       return false;
     }
-    const std::string digest =
-        SampledFingerprint(std::span(head).first(static_cast<std::size_t>(got))).digest;
-    std::copy(digest.begin(), digest.end(), file.hex.begin());
+    file.digest =
+        *ReadHex(SampledFingerprint(std::span(head).first(static_cast<std::size_t>(got))).digest);
     Done(static_cast<std::uint64_t>(got));
     return true;
   }
@@ -342,18 +333,20 @@ private:
   std::vector<Index> Hashed(const std::vector<Index> &which) {
     Expect(which, UINT64_MAX);
     hashed_.clear();
-    Scheduler scheduler(options_.threads, Method::Md5, progress_, output_);
+    Scheduler scheduler(LoopSettings(options_, progress_, false), output_);
     for (Index index : which)
       // Walked: a name that is no longer a regular file is skipped, not waited for.
       scheduler.Add(
           Name(index),
-          [this, index](const std::string &name, const Digest &digest) {
-            if (digest.hex.size() != files_[index].hex.size())
-              return Fail(name, digest.error);
-            std::copy(digest.hex.begin(), digest.hex.end(), files_[index].hex.begin());
-            hashed_.push_back(index);
+          [this, index](const std::string &name, const Outcome &outcome) {
+            if (const auto *digested = std::get_if<Digested>(&outcome)) {
+              files_[index].digest = digested->digest;
+              hashed_.push_back(index);
+            } else if (const std::optional<std::string> failure = FailureOf(name, outcome)) {
+              Fail(*failure);
+            }
           },
-          Job::Origin::Walked);
+          Origin::Walked);
     scheduler.Finish();
     return hashed_;
   }
@@ -368,7 +361,7 @@ private:
       while (next != hashedEarly_.end() && next->first < index)
         ++next;
       if (next != hashedEarly_.end() && next->first == index) {
-        files_[index].hex = next->second;
+        files_[index].digest = next->second;
         early.push_back(index);
       } else {
         rest.push_back(index);
@@ -382,7 +375,8 @@ private:
 
   // The groups with the MD5 of their first file given to all: a first file that cannot be read
   // now is reported, and its group goes on from its next file while two are left.
-  std::vector<std::pair<Index, Index>> Digested(std::vector<std::pair<Index, Index>> grouped) {
+  std::vector<std::pair<Index, Index>>
+  DigestedGroups(std::vector<std::pair<Index, Index>> grouped) {
     std::vector<char> hashed(files_.size(), 0);
     for (;;) {
       std::vector<Index> firsts;
@@ -406,14 +400,14 @@ private:
       grouped = std::move(regrouped);
     }
     for (const auto &[first, file] : grouped)
-      files_[file].hex = files_[first].hex;
+      files_[file].digest = files_[first].digest;
     return grouped;
   }
 
   // Reads the piece of a file at `at` whole, or up to the file's end: the bytes read, or -1 on
   // failure, with errno.
   ssize_t ReadPiece(Index index, off_t at, std::span<std::uint8_t> piece) const {
-    const UniqueFd fd = Open(index);
+    const DescriptorBudget::Held fd = Open(index);
     return fd ? ReadAt(fd.get(), piece.data(), piece.size(), static_cast<std::uint64_t>(at)) : -1;
   }
 
@@ -423,14 +417,14 @@ private:
   std::vector<std::pair<Index, Index>> Grouped(std::vector<Index> which) {
     Expect(which, UINT64_MAX);
     std::sort(which.begin(), which.end(), [this](Index a, Index b) {
-      return std::tie(files_[a].size, files_[a].hex, a) <
-             std::tie(files_[b].size, files_[b].hex, b);
+      return std::tie(files_[a].size, files_[a].digest, a) <
+             std::tie(files_[b].size, files_[b].digest, b);
     });
     std::vector<std::span<const Index>> runs;
     for (std::size_t start = 0, end; start < which.size(); start = end) {
       for (end = start + 1; end < which.size() &&
                             files_[which[end]].size == files_[which[start]].size &&
-                            files_[which[end]].hex == files_[which[start]].hex;)
+                            files_[which[end]].digest == files_[which[start]].digest;)
         ++end;
       runs.push_back(std::span(which).subspan(start, end - start));
     }
@@ -520,26 +514,27 @@ private:
   }
 
   void Print(const std::vector<std::pair<Index, Index>> &grouped) {
-    const LineStyle style{TagOf(Method::Md5), options_.tag, options_.binary, options_.zero};
+    const LineStyle style = options_.lineStyle();
     const std::string between(1, options_.zero ? '\0' : '\n');
     for (std::size_t k = 0; k < grouped.size(); ++k) {
       if (k > 0 && grouped[k].first != grouped[k - 1].first)
         output_.Out(between);
       const File &file = files_[grouped[k].second];
-      output_.Out(DigestLine({file.hex.data(), file.hex.size()}, Name(grouped[k].second), style));
+      output_.Out(DigestLine(file.digest, Name(grouped[k].second), style));
     }
   }
 
-  static constexpr std::array<char, 32> kNoHex{};
+  static constexpr DigestBytes kNoDigest{};
 
   const Options &options_;
   Output &output_;
   Progress *const progress_;
-  const unsigned threads_; // that compare or fingerprint, each with up to two files open
+  const unsigned threads_; // that compare or fingerprint
+  Disks disks_;
   std::vector<File> files_;
   std::string names_;
   std::vector<Index> hashed_; // by the hashing loop's thread handing on, in walk order
-  std::vector<std::pair<Index, std::array<char, 32>>> hashedEarly_; // see HashedRest
+  std::vector<std::pair<Index, DigestBytes>> hashedEarly_; // see HashedRest
   bool coldSpinning_ = false; // whether enough of the candidates are on spinning disks and not in
                               // memory
   std::atomic<bool> ok_ = true;

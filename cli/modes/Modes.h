@@ -3,16 +3,14 @@
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
-#include "cli/lists/Lines.h"
-#include "cli/loop/FileDigest.h"
+#include "cli/loop/Outcome.h"
+#include "cli/loop/Scheduler.h"
+
+#include <string>
 
 namespace quillsum::cli {
 
 // The five kinds of work, each giving whether all of it went well. progress may be null.
-
-// A file's digest line, with its times line before it when times are asked for and known.
-std::string PrintedLines(const std::string &name, const Digest &digest, const LineStyle &style,
-                         bool times);
 
 // Prints the digest line of each file the operands stand for.
 bool DigestFiles(const Options &options, Output &output, Progress *progress);
@@ -27,8 +25,10 @@ bool FindDuplicates(const Options &options, Output &output, Progress *progress);
 // Prints the text digest of each operand.
 bool DigestTexts(const Options &options, Output &output);
 
-// Tells progress how much work the operands stand for, going through them as the work will, as
-// far as that can be done without reading what the work reads (standard input).
-void Survey(const Options &options, Progress &progress);
+// What the modes share: the hashing loop as the options set it, and a file's lines (its times
+// line before its digest line when times are asked for and known).
+Scheduler::Settings LoopSettings(const Options &options, Progress *progress, bool keepTimes);
+std::string PrintedLines(const std::string &name, const Digested &digested, const LineStyle &style,
+                         bool times);
 
 } // namespace quillsum::cli

@@ -16,16 +16,27 @@ std::size_t Hash(std::string_view name) { return std::hash<std::string_view>{}(n
 } // namespace
 
 bool NameTable::Find(std::string_view name, std::uint32_t &value) const {
-  if (slots_.empty())
+  const std::size_t slot = SlotOf(name);
+  if (slot == slots_.size())
     return false;
+  value = static_cast<std::uint32_t>(slots_[slot]);
+  return true;
+}
+
+void NameTable::Set(std::string_view name, std::uint32_t value) {
+  if (const std::size_t slot = SlotOf(name); slot < slots_.size())
+    slots_[slot] = (slots_[slot] >> 32) << 32 | value;
+}
+
+std::size_t NameTable::SlotOf(std::string_view name) const {
+  if (slots_.empty())
+    return 0;
   for (std::size_t at = Hash(name);; ++at) {
-    const std::uint64_t slot = slots_[at & (slots_.size() - 1)];
-    if (slot == kEmpty)
-      return false;
-    if (NameAt(static_cast<std::uint32_t>(slot >> 32)) == name) {
-      value = static_cast<std::uint32_t>(slot);
-      return true;
-    }
+    const std::size_t slot = at & (slots_.size() - 1);
+    if (slots_[slot] == kEmpty)
+      return slots_.size();
+    if (NameAt(static_cast<std::uint32_t>(slots_[slot] >> 32)) == name)
+      return slot;
   }
 }
 

@@ -20,8 +20,12 @@ public:
   // Adds the name with its number; false, leaving the table as it was, when it is in already
   // or too long.
   bool Add(std::string_view name, std::uint32_t value);
+  // Gives a name in the table another number.
+  void Set(std::string_view name, std::uint32_t value);
 
 private:
+  // Where the name's slot is; slots_.size() when it is not in the table.
+  std::size_t SlotOf(std::string_view name) const;
   std::string_view NameAt(std::uint32_t place) const;
   std::uint32_t Keep(std::string_view name);
   void Insert(std::uint64_t slot);

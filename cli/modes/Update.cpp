@@ -1,11 +1,11 @@
 #include "cli/lists/Lines.h"
+#include "cli/lists/Quote.h"
 #include "cli/loop/Scheduler.h"
 #include "cli/modes/Modes.h"
+#include "cli/modes/Names.h"
 #include "cli/modes/UpdatedList.h"
 #include "cli/modes/Walk.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,26 +13,6 @@
 #include <sys/stat.h>
 
 namespace quillsum::cli {
-namespace {
-
-// The list's digest line with another digest in place of its own, in the same form and with the
-// name as it was written. The line is given with its end, if it has one.
-std::string WithDigest(std::string line, const std::string &hex) {
-  std::size_t at = line.starts_with('\\') ? 1 : 0;
-  const bool gnu = line.size() > at + hex.size() && line[at + hex.size()] == ' ' &&
-                   std::all_of(line.begin() + static_cast<std::ptrdiff_t>(at),
-                               line.begin() + static_cast<std::ptrdiff_t>(at + hex.size()),
-                               [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
-  if (!gnu) { // "TAG (name) = hex", then maybe a carriage return, then the end
-    std::size_t last = line.size();
-    while (last > 0 && (line[last - 1] == '\n' || line[last - 1] == '\0' || line[last - 1] == '\r'))
-      --last;
-    at = last - hex.size();
-  }
-  return line.replace(at, hex.size(), hex);
-}
-
-} // namespace
 
 bool UpdateList(const Options &options, Output &output, Progress *progress) {
   const auto cannot = [&](int error) {
@@ -54,88 +34,116 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
   bool ok = true;
   std::string added;
   std::vector<UpdatedList::Splice> splices;
-  const LineStyle style{TagOf(options.method), options.tag, options.binary, options.zero};
-  const auto fail = [&](const std::string &name, int error) {
-    output.Error(Failure(name, error));
+  const LineStyle style = options.lineStyle();
+  const char end = style.zero ? '\0' : '\n';
+  // The Thens allocate before they change anything: they may be tried again (Job::Then).
+  const auto fail = [&](const std::string &message) {
+    output.Error(message);
     ok = false;
   };
-  const Scheduler::Then add = [&](const std::string &name, const Digest &digest) {
-    if (digest.hex.empty())
-      return fail(name, digest.error);
-    const std::string lines = PrintedLines(name, digest, style, times);
+  const auto failed = [&](const std::string &name, const Outcome &outcome) {
+    if (const std::optional<std::string> failure = FailureOf(name, outcome))
+      fail(*failure);
+  };
+  const Scheduler::Then add = [&](const std::string &name, const Outcome &outcome) {
+    const auto *digested = std::get_if<Digested>(&outcome);
+    if (!digested)
+      return failed(name, outcome);
+    const std::string lines = PrintedLines(name, *digested, style, times);
+    added.reserve(added.size() + lines.size());
     output.Out(lines);
     added += lines;
   };
-  // A listed file edited since its line: its times line and digest line, replaced where they are.
-  const auto refresh = [&](std::uint32_t timed) {
-    return [&, timed](const std::string &name, const Digest &digest) {
-      if (digest.hex.empty())
-        return fail(name, digest.error);
-      const UpdatedList::Timed &lines = list.timed(timed);
-      std::string line;
-      if (!list.Read(lines.lineAt, lines.linesEnd, line))
-        return fail(options.update, errno);
-      line = WithDigest(std::move(line), digest.hex);
-      const std::string timesLine =
-          digest.times ? TimesLine(digest.times->size, digest.times->mtime, options.zero) : "";
-      output.Out(timesLine + line +
-                 (line.ends_with(style.zero ? '\0' : '\n')
-                      ? ""
-                      : std::string(1, style.zero ? '\0' : '\n')));
-      splices.push_back({lines.timesAt, lines.linesEnd, timesLine + line});
+  // A listed file edited since its lines: each of its entries whose times line no longer holds
+  // gets a new times line and digest line where they are, ending as that digest line ends. Its
+  // lines are printed once.
+  const auto refresh = [&](std::uint32_t first) {
+    return [&, first](const std::string &name, const Outcome &outcome) {
+      const auto *digested = std::get_if<Digested>(&outcome);
+      if (!digested)
+        return failed(name, outcome);
+      std::vector<UpdatedList::Splice> fresh;
+      std::string printed;
+      for (std::uint32_t k = first; k != UpdatedList::kUntimed; k = list.timed(k).next) {
+        const UpdatedList::Timed &entry = list.timed(k);
+        if (digested->times && *digested->times == entry.times)
+          continue;
+        std::string line;
+        if (!list.Read(entry.lineAt, entry.linesEnd, line))
+          return fail(UpdatedList::CannotUpdate(options.update, errno));
+        line = WithDigest(std::move(line), digested->digest, style);
+        std::string timesLine =
+            digested->times ? TimesLine(digested->times->size, digested->times->mtime, style.zero)
+                            : "";
+        if (printed.empty())
+          printed = timesLine + line + (line.ends_with(end) ? "" : std::string(1, end));
+        if (!timesLine.empty() && line.ends_with("\r\n"))
+          timesLine.insert(timesLine.size() - 1, 1, '\r');
+        fresh.push_back({entry.timesAt, entry.linesEnd, timesLine + line});
+      }
+      splices.reserve(splices.size() + fresh.size());
+      output.Out(printed);
+      splices.insert(splices.end(), fresh.begin(), fresh.end());
     };
   };
   {
-    Scheduler scheduler(options.threads, options.method, progress, output, times);
+    Scheduler scheduler(LoopSettings(options, progress, times), output);
+    Shortage &shortage = scheduler.shortage();
     ForEachFile(
         options.operands, options.recursive, options.excluded,
-        [&](std::string name, bool walked) {
-          const std::string normal = NormalName(name);
-          std::uint32_t timed = 0;
-          const bool listed = list.Find(normal, timed);
+        [&](std::string name, Origin origin) {
+          std::string normal;
+          std::uint32_t first = 0;
+          bool listed = false;
+          shortage.Retrying([&] {
+            normal = NormalName(name);
+            listed = list.Find(normal, first);
+          });
           // Listed without times: nothing to look at (a stat each made a large list's walk
           // a third slower).
-          if (listed && timed == UpdatedList::kUntimed)
+          if (listed && first == UpdatedList::kUntimed)
             return true;
           struct stat info {};
           // Whatever stat cannot see is left to fail as md5sum would fail to read it.
           const bool found = ::stat(name.c_str(), &info) == 0;
           if (listed) {
-            // Read again only when its times line says it was edited since.
-            if (!found || !S_ISREG(info.st_mode))
+            // Read again once, and only when a times line of its says it was edited since.
+            if (!found || !S_ISREG(info.st_mode) || list.timed(first).taken)
               return true;
-            UpdatedList::Timed &lines = list.timed(timed);
-            if (lines.refreshed || FileTimes{info.st_size, info.st_mtim} == lines.times)
+            bool edited = false;
+            for (std::uint32_t k = first; k != UpdatedList::kUntimed; k = list.timed(k).next)
+              edited = edited || !(FileTimes{info.st_size, info.st_mtim} == list.timed(k).times);
+            if (!edited)
               return true;
-            lines.refreshed = true;
-            scheduler.Add(std::move(name), refresh(timed),
-                          walked ? Job::Origin::Walked : Job::Origin::Named);
+            shortage.Retrying([&] { scheduler.Add(name, refresh(first), origin); });
+            list.timed(first).taken = true;
             return true;
           }
-          if (found) {
-            if (list.Is(info))
-              return true;
-            if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
-              list.Add(normal);
-              scheduler.Add([&fail, name] { fail(name, kNotRegular); });
-              return true;
-            }
-          }
-          list.Add(normal);
-          scheduler.Add(std::move(name), std::ref(add),
-                        walked ? Job::Origin::Walked : Job::Origin::Named);
+          if (found && list.Is(info))
+            return true;
+          // A name met again (walked and named) is added once: the table says so from here on.
+          shortage.Retrying([&] {
+            list.Add(normal);
+            if (found && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+              scheduler.Add([&fail, message = *FailureOf(name, NotRegular{})] { fail(message); });
+            else
+              scheduler.Add(name, std::ref(add), origin);
+          });
           return true;
         },
         [&](const std::string &dir, int error) {
-          scheduler.Add([&fail, dir, error] { fail(dir, error); });
-        });
+          scheduler.Add([&fail, message = Failure(dir, error)] { fail(message); });
+        },
+        &shortage);
     scheduler.Finish();
   }
   if (added.empty() && splices.empty())
     return ok;
   output.Flush();
-  if (const int error = list.Replace(splices, added))
-    return cannot(error);
+  if (const int error = list.Replace(splices, added)) {
+    output.Error(UpdatedList::NotUpdated(options.update, error));
+    return false;
+  }
   return ok;
 }
 

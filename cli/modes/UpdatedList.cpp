@@ -3,7 +3,7 @@
 #include "cli/lists/CheckList.h"
 #include "cli/lists/Lines.h"
 #include "cli/lists/Quote.h"
-#include "cli/modes/Walk.h"
+#include "cli/modes/Names.h"
 
 #include <algorithm>
 #include <array>
@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace quillsum::cli {
@@ -64,6 +65,44 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// One extended attribute's value of a file (or, with no name, the names of all), into bytes;
+// false on failure, with errno.
+bool Attribute(int fd, const char *name, std::string &bytes) {
+  for (;;) {
+    const ssize_t size = name ? ::fgetxattr(fd, name, nullptr, 0) : ::flistxattr(fd, nullptr, 0);
+    if (size < 0)
+      return false;
+    bytes.resize(static_cast<std::size_t>(size));
+    const ssize_t got = name ? ::fgetxattr(fd, name, bytes.data(), bytes.size())
+                             : ::flistxattr(fd, bytes.data(), bytes.size());
+    if (got >= 0) {
+      bytes.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) // else it grew meanwhile: again
+      return false;
+  }
+}
+
+// Gives to a file the extended attributes of another (POSIX ACLs among them, which set its
+// group bits to their mask: so after its mode). One the new file already has with the same value
+// (a security label the system gives every file) is left as it is. False if one cannot be given.
+bool CopyAttributes(int from, int to) {
+  std::string names, value, theirs;
+  if (!Attribute(from, nullptr, names))
+    return errno == ENOTSUP; // a file system without them
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+    const char *name = names.c_str() + at;
+    if (!Attribute(from, name, value))
+      return false;
+    if (Attribute(to, name, theirs) && theirs == value)
+      continue;
+    if (::fsetxattr(to, name, value.data(), value.size(), 0) != 0)
+      return false;
+  }
+  return true;
+}
+
 // While the new list is being put in place, Ctrl-C, a hang-up or a request to terminate waits
 // until it is there or gone, so that no scratch file is left behind; it then takes effect.
 class SignalsHeld {
@@ -94,25 +133,36 @@ private:
 
 } // namespace
 
-std::string UpdatedList::CannotUpdate(const std::string &name, int error) {
-  std::string reason;
+namespace {
+
+// Why a list is not updated, in words.
+std::string Reason(int error) {
   switch (error) {
-  case kOtherLinks:
-    reason = "it has other hard links, which a new copy would leave with the old one";
-    break;
-  case kOtherOwner:
-    reason = "it belongs to another user, whom a new copy could not keep as its owner";
-    break;
-  case kChangedMeanwhile:
-    reason = "another program changed it meanwhile";
-    break;
-  case kReplacedMeanwhile:
-    reason = "another program replaced it meanwhile";
-    break;
+  case UpdatedList::kNotAFile:
+    return "Not a regular file";
+  case UpdatedList::kOtherLinks:
+    return "it has other hard links, which a new copy would leave with the old one";
+  case UpdatedList::kOtherOwner:
+    return "it belongs to another user, whom a new copy could not keep as its owner";
+  case UpdatedList::kChangedMeanwhile:
+    return "another program changed it meanwhile";
+  case UpdatedList::kReplacedMeanwhile:
+    return "another program replaced it meanwhile";
+  case UpdatedList::kAttributesNotKept:
+    return "its extended attributes (an ACL, say) cannot be given to a new copy";
   default:
-    return "cannot update " + Failure(name, error);
+    return std::strerror(error);
   }
-  return "cannot update " + QuoteName(name) + ": " + reason;
+}
+
+} // namespace
+
+std::string UpdatedList::CannotUpdate(const std::string &name, int error) {
+  return "cannot update " + Failure(name, Reason(error));
+}
+
+std::string UpdatedList::NotUpdated(const std::string &name, int error) {
+  return QuoteName(name) + " was not updated: " + Reason(error);
 }
 
 int UpdatedList::Resolve(const std::string &name, char end) {
@@ -232,7 +282,7 @@ int UpdatedList::OpenList() {
   if (::fstat(fd_.get(), &info_) != 0)
     return errno;
   if (!S_ISREG(info_.st_mode))
-    return kNotRegular;
+    return kNotAFile;
   if (info_.st_nlink > 1)
     return kOtherLinks;
   // The new copy is the caller's: only root can give it the owner the list had.
@@ -248,22 +298,37 @@ int UpdatedList::ReadIndex(Method method) {
   ListedFile file;
   std::string line;
   std::optional<Timed> pending;
+  bool first = true;
   const auto take = [&](std::uint64_t at, std::uint64_t next) {
+    if (std::exchange(first, false))
+      crlf_ = end_ == '\n' && line.ends_with('\r');
     if (FileTimes times; ReadTimesLine(line, times.size, times.mtime)) {
       pending = Timed{at, 0, 0, times};
       return;
     }
     if (parser.Parse(line, file) != ListParser::Line::Listed)
       return;
-    std::uint32_t timed = kUntimed;
-    if (pending) {
-      pending->lineAt = at;
-      pending->linesEnd = next;
-      timed = static_cast<std::uint32_t>(timed_.size());
-      timed_.push_back(*pending);
-      pending.reset();
+    const std::string normal = NormalName(file.name);
+    std::uint32_t head = kUntimed;
+    const bool known = names_.Find(normal, head);
+    if (!pending) {
+      if (!known)
+        names_.Add(normal, kUntimed);
+      return;
     }
-    names_.Add(NormalName(file.name), timed);
+    // A name listed again (lists put together): each of its timed entries, in a chain.
+    const auto timed = static_cast<std::uint32_t>(timed_.size());
+    timed_.push_back({pending->timesAt, at, next, pending->times});
+    pending.reset();
+    if (!known)
+      names_.Add(normal, timed);
+    else if (head == kUntimed)
+      names_.Set(normal, timed);
+    else {
+      while (timed_[head].next != kUntimed)
+        head = timed_[head].next;
+      timed_[head].next = timed;
+    }
   };
   std::vector<std::uint8_t> chunk(kChunk);
   std::uint64_t lineAt = 0;
@@ -293,6 +358,19 @@ int UpdatedList::ReadIndex(Method method) {
     take(lineAt, size_);
   md5_.MD5Final();
   return 0;
+}
+
+std::string UpdatedList::Ended(std::string lines) const {
+  if (!crlf_)
+    return lines;
+  std::string ended;
+  ended.reserve(lines.size() + lines.size() / 32);
+  for (const char c : lines) {
+    if (c == '\n')
+      ended += '\r';
+    ended += c;
+  }
+  return ended;
 }
 
 // What was appended to the old list between the last look and the rename goes on the new one. A
@@ -381,8 +459,8 @@ int UpdatedList::Write(int out, const std::vector<Splice> &splices, const std::s
   }
   copied = at;
   if (endless)
-    buffer += end_;
-  buffer += added;
+    buffer += Ended(std::string(1, end_));
+  buffer += Ended(added);
   if (!WriteAll(out, buffer))
     return errno;
   mode_t mode = info_.st_mode & 07777;
@@ -391,10 +469,11 @@ int UpdatedList::Write(int out, const std::vector<Splice> &splices, const std::s
     ::umask(mask);
     mode = 0666 & ~mask; // what a shell's ">> LIST" would have made
   }
-  if (::fchmod(out, mode) != 0 || (exists() && ::fchown(out, info_.st_uid, info_.st_gid) != 0) ||
-      ::fsync(out) != 0)
+  if (::fchmod(out, mode) != 0 || (exists() && ::fchown(out, info_.st_uid, info_.st_gid) != 0))
     return errno;
-  return 0;
+  if (exists() && !CopyAttributes(fd_.get(), out))
+    return kAttributesNotKept;
+  return ::fsync(out) != 0 ? errno : 0;
 }
 
 } // namespace quillsum::cli

@@ -2,7 +2,7 @@
 
 #include "cli/Options.h"
 #include "cli/Output.h"
-#include "cli/loop/FileDigest.h"
+#include "cli/loop/Outcome.h"
 #include "cli/modes/NameTable.h"
 
 #include "engine/MD5CLS.h"
@@ -26,19 +26,24 @@ namespace quillsum::cli {
 // names it lists and, for a digest line with a times line before it, where both lines are.
 class UpdatedList {
 public:
-  // Why a list is not updated, besides an errno or kNotRegular.
-  static constexpr int kOtherLinks = -2, kOtherOwner = -3, kChangedMeanwhile = -4,
-                       kReplacedMeanwhile = -5;
-  // "cannot update NAME: reason", for the list named so.
-  static std::string CannotUpdate(const std::string &name, int error);
+  static constexpr std::uint32_t kUntimed = std::numeric_limits<std::uint32_t>::max();
 
-  // A listed file whose digest line has a times line before it.
+  // Why a list is not updated, besides an errno.
+  static constexpr int kNotAFile = -1, kOtherLinks = -2, kOtherOwner = -3, kChangedMeanwhile = -4,
+                       kReplacedMeanwhile = -5, kAttributesNotKept = -6;
+  // "cannot update NAME: reason", for the list named so; "NAME was not updated: reason" when its
+  // new copy could not be put in place.
+  static std::string CannotUpdate(const std::string &name, int error);
+  static std::string NotUpdated(const std::string &name, int error);
+
+  // A listed file's digest line with a times line before it. A name listed more than once has
+  // each such entry in a chain, from the table's to next.
   struct Timed {
     std::uint64_t timesAt = 0, lineAt = 0, linesEnd = 0; // the times line, the digest line, the end
     FileTimes times;
-    bool refreshed = false; // hashed again by this run
+    std::uint32_t next = kUntimed;
+    bool taken = false; // of a chain's first: its file was met by this run
   };
-  static constexpr std::uint32_t kUntimed = std::numeric_limits<std::uint32_t>::max();
 
   // Bytes of the old list that the new one has in place of others: [at, end) becomes lines.
   struct Splice {
@@ -60,8 +65,8 @@ public:
   // ours; another's is left, and said so.
   void RemoveStaleScratch(Output &output) const;
 
-  // The list's line for the name (lexically normal), kUntimed or an index for timed(); false if
-  // the list does not name it.
+  // The list's entries for the name (lexically normal): kUntimed when none has times, else the
+  // first of their chain, for timed(); false if the list does not name it.
   bool Find(std::string_view normal, std::uint32_t &timed) const {
     return names_.Find(normal, timed);
   }
@@ -73,12 +78,14 @@ public:
   bool Is(const struct stat &info) const;
   // The old list's bytes [at, end) into bytes; false on failure, with errno.
   bool Read(std::uint64_t at, std::uint64_t end, std::string &bytes) const;
+  // Lines in md5sum's form, ending as this list's lines end: CR LF where its first line does.
+  std::string Ended(std::string lines) const;
 
   // Makes the list the old one with the splices made and added after it: written to a scratch
   // file beside it, flushed to disk and renamed over it, so that the list is at every moment
-  // either the old one or the new one whole. The list keeps its mode and owner, and what another
-  // program appends to it meanwhile. Gives 0, or the errno of the failure or one of the reasons
-  // above.
+  // either the old one or the new one whole. The list keeps its mode, owner and extended attributes
+  // (POSIX ACLs included), and what another program appends to it meanwhile. Gives 0, or the errno
+  // of the failure or one of the reasons above.
   int Replace(std::vector<Splice> &splices, const std::string &added);
 
 private:
@@ -91,6 +98,7 @@ private:
 
   std::string path_, folder_;
   char end_ = '\n';
+  bool crlf_ = false;
   UniqueFd locked_{-1};
   UniqueFd fd_{-1};
   struct stat info_ {};

@@ -1,11 +1,12 @@
 #include "cli/modes/Walk.h"
 
 #include "cli/loop/DescriptorBudget.h"
+#include "cli/loop/Shortage.h"
+#include "cli/modes/Names.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -35,39 +36,38 @@ struct Entry {
 };
 
 // The directory's entries, sorted; the directory is closed again before any is visited, so
-// that a deep tree does not hold a descriptor per level.
-bool List(const std::string &dir, std::vector<Entry> &entries, int &error) {
+// that a deep tree does not hold a descriptor per level. Gives 0, or the errno of the failure
+// (ENOMEM when memory was short).
+int List(const std::string &dir, std::vector<Entry> &entries) {
   // Through the budget: while the hashing threads hold every descriptor, it waits for one.
   DescriptorBudget::Held folder = DescriptorBudget::OfProcess().Open(
-      dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY, true);
-  if (!folder) {
-    error = errno;
-    return false;
-  }
+      dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+  if (!folder)
+    return errno;
   const auto close = [&folder](DIR *stream) {
     ::closedir(stream);
     folder.ClosedElsewhere();
   };
   const std::unique_ptr<DIR, decltype(close)> stream(::fdopendir(folder.get()), close);
-  if (!stream) {
-    error = errno;
-    return false;
+  if (!stream)
+    return errno;
+  try {
+    for (;;) {
+      errno = 0;
+      const dirent *entry = ::readdir(stream.get());
+      if (!entry)
+        break;
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..")
+        entries.emplace_back(name, entry->d_type);
+    }
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
   }
-  for (;;) {
-    errno = 0;
-    const dirent *entry = ::readdir(stream.get());
-    if (!entry)
-      break;
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..")
-      entries.emplace_back(name, entry->d_type);
-  }
-  if (errno != 0) {
-    error = errno;
-    return false;
-  }
+  if (errno != 0)
+    return errno;
   std::sort(entries.begin(), entries.end());
-  return true;
+  return 0;
 }
 
 bool Excluded(const std::string &name, const std::vector<std::string> &excluded) {
@@ -77,76 +77,73 @@ bool Excluded(const std::string &name, const std::vector<std::string> &excluded)
          });
 }
 
-// The regular files beneath dir; false once file() has asked to stop.
-bool Walk(const std::string &dir, const std::vector<std::string> &excluded,
-          const std::function<bool(std::string path, bool walked)> &file,
-          const std::function<void(const std::string &path, int error)> &failed) {
-  std::vector<Entry> entries;
-  if (int error = 0; !List(dir, entries, error)) {
-    failed(dir, error);
+struct Walker {
+  const std::vector<std::string> &excluded;
+  const std::function<bool(std::string path, Origin origin)> &file;
+  const std::function<void(const std::string &path, int error)> &failed;
+  Shortage *shortage;
+
+  // The regular files beneath dir; false once file() has asked to stop.
+  bool Walk(const std::string &dir) {
+    std::vector<Entry> entries;
+    for (int error; (error = List(dir, entries)) != 0;) {
+      entries.clear();
+      if (error != ENOMEM || !shortage || !shortage->Await()) {
+        failed(dir, error);
+        return true;
+      }
+    }
+    const std::string prefix = dir.ends_with('/') ? dir : dir + '/';
+    for (Entry &entry : entries) {
+      if (Excluded(entry.name, excluded))
+        continue;
+      std::string path;
+      Retrying([&] { path = prefix + entry.name; });
+      unsigned char type = entry.type;
+      if (type == DT_UNKNOWN) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0)
+          continue; // gone since it was listed
+        type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+      }
+      if (type == DT_DIR) {
+        if (!Walk(path))
+          return false;
+      } else if (type == DT_REG && !file(std::move(path), Origin::Walked)) {
+        return false;
+      }
+    }
     return true;
   }
-  const std::string prefix = dir.ends_with('/') ? dir : dir + '/';
-  for (Entry &entry : entries) {
-    if (Excluded(entry.name, excluded))
-      continue;
-    std::string path = prefix + entry.name;
-    unsigned char type = entry.type;
-    if (type == DT_UNKNOWN) {
-      struct stat info {};
-      if (::lstat(path.c_str(), &info) != 0)
-        continue; // gone since it was listed
-      type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
-    }
-    if (type == DT_DIR) {
-      if (!Walk(path, excluded, file, failed))
-        return false;
-    } else if (type == DT_REG && !file(std::move(path), true)) {
-      return false;
-    }
+
+  template <class Work> void Retrying(Work &&work) {
+    if (shortage)
+      shortage->Retrying(std::forward<Work>(work));
+    else
+      work();
   }
-  return true;
-}
+};
 
 } // namespace
 
 void ForEachFile(const std::vector<std::string> &operands, bool recursive,
                  const std::vector<std::string> &excluded,
-                 const std::function<bool(std::string path, bool walked)> &file,
-                 const std::function<void(const std::string &path, int error)> &failed) {
+                 const std::function<bool(std::string path, Origin origin)> &file,
+                 const std::function<void(const std::string &path, int error)> &failed,
+                 Shortage *shortage) {
+  Walker walker{excluded, file, failed, shortage};
   for (const std::string &operand : operands) {
+    const Origin origin = OriginOf(operand, false);
     struct stat info {};
     // Any other operand is read as it stands, and so fails as it would without --recursive.
-    if (recursive && operand != "-" && ::stat(operand.c_str(), &info) == 0 &&
+    if (recursive && origin == Origin::Named && ::stat(operand.c_str(), &info) == 0 &&
         S_ISDIR(info.st_mode)) {
-      if (!Walk(operand, excluded, file, failed))
+      if (!walker.Walk(operand))
         return;
-    } else if (!file(operand, false)) {
+    } else if (!file(operand, origin)) {
       return;
     }
   }
-}
-
-bool IsScratchName(std::string_view name) {
-  const std::string_view prefix = kScratchName.substr(0, kScratchName.find('X'));
-  return name.size() == kScratchName.size() && name.starts_with(prefix);
-}
-
-std::string NormalName(std::string_view name) {
-  // Most names are normal already: no empty component but a leading one, no "." or "..".
-  bool already = !name.empty();
-  for (std::size_t at = 0; already && at <= name.size();) {
-    const std::size_t end = std::min(name.find('/', at), name.size());
-    const std::string_view part = name.substr(at, end - at);
-    already = (!part.empty() || (at == 0 && end < name.size())) && part != "." && part != "..";
-    at = end + 1;
-  }
-  if (already)
-    return std::string(name);
-  std::string normal = std::filesystem::path(name).lexically_normal().native();
-  if (normal.size() > 1 && normal.back() == '/')
-    normal.pop_back();
-  return normal;
 }
 
 } // namespace quillsum::cli

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/Operands.h"
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -7,24 +9,19 @@
 
 namespace quillsum::cli {
 
+class Shortage;
+
 // Gives file() each operand in turn, or with recursive every regular file beneath an operand
 // that is a directory: depth first, the entries of each directory in byte order of their names,
-// symbolic links beneath it not followed; walked says which. An entry whose own name matches one
+// symbolic links beneath it not followed; origin says which. An entry whose own name matches one
 // of the excluded patterns (fnmatch, no flags) is left out, a folder with what is beneath it, and
 // so is a scratch file of --update's; operands never are. A directory that cannot be listed
-// goes to failed() with the errno, and is skipped. Stops early once file() returns false.
+// goes to failed() with the errno, and is skipped; with a shortage, one that memory was short for
+// is listed again as the shortage says. Stops early once file() returns false.
 void ForEachFile(const std::vector<std::string> &operands, bool recursive,
                  const std::vector<std::string> &excluded,
-                 const std::function<bool(std::string path, bool walked)> &file,
-                 const std::function<void(const std::string &path, int error)> &failed);
-
-// The name --update gives the scratch copy of a list, beside it, before it takes the list's
-// place (mkstemp's pattern); and whether a name is one of those.
-inline constexpr std::string_view kScratchName = ".quillsum-cli-XXXXXX";
-bool IsScratchName(std::string_view name);
-
-// The name as a path, lexically normal ("./a//b/" is "a/b", "a/../b" is "b"): how names in a list
-// and names the walk gives are compared.
-std::string NormalName(std::string_view name);
+                 const std::function<bool(std::string path, Origin origin)> &file,
+                 const std::function<void(const std::string &path, int error)> &failed,
+                 Shortage *shortage);
 
 } // namespace quillsum::cli

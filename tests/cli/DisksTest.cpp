@@ -96,7 +96,7 @@ TEST(Disks, FindsTheWholeDiskAndWhetherItSpins) {
   const test::TempDir dir;
   LayOut(dir.path() / "sys");
   std::ofstream(dir.path() / "mountinfo") << kMountinfo;
-  cli::Disks disks(dir.path() / "sys", dir.path() / "mountinfo");
+  cli::Disks disks(cli::Road::Automatic, dir.path() / "sys", dir.path() / "mountinfo");
 
   const struct {
     dev_t device, disk;

@@ -32,6 +32,8 @@
 namespace quillsum::cli {
 namespace {
 
+namespace fs = std::filesystem;
+
 struct Item {
   int number = -1;
   int claims = 0; // how often a claimer took it
@@ -320,65 +322,38 @@ TEST(ReadAhead, GivesEachFileWholeInOrder) {
   EXPECT_EQ(failing->error(), EBADF);
 }
 
-// A disk's reader opens the file that comes next on the disk while it hashes the one it read. A
-// file given to it meanwhile whose place lies between them is read first, and the one opened
-// ahead is let go: each file's digest is its own.
-TEST(DiskReaders, AFileOpenedAheadButNotReadNextIsLetGo) {
+// A disk's reader reads the descriptor the hashing thread opened and handed it, never the name
+// again: a file replaced after it was opened is digested, and its times taken, as it was opened.
+TEST(DiskReaders, ReadTheFileTheHashingThreadOpened) {
   const test::TempDir dir;
-  struct Placed {
-    std::string name, content;
-    std::uint64_t place = 0;
-  };
-  std::vector<Placed> files(3);
-  for (std::size_t k = 0; k < files.size(); ++k) {
-    Placed &file = files[k];
-    file.content = test::RandomBytes(20'000, static_cast<std::uint32_t>(k));
-    file.name = dir.Write("f" + std::to_string(k), file.content).string();
-    const UniqueFd fd(::open(file.name.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    ASSERT_EQ(::fsync(fd.get()), 0); // placed on the disk now, not at some later writeback
-    ASSERT_EQ(::fstat(fd.get(), &info), 0);
-    file.place = DiskOrder(fd.get(), info);
-  }
-  std::sort(files.begin(), files.end(), [](auto &a, auto &b) { return a.place < b.place; });
-  if (files[0].place == files[1].place || files[1].place == files[2].place)
-    GTEST_SKIP() << "the file system does not tell where these files lie";
-
-  ::setenv("QUILLSUM_ROAD", "disk", 1);
-  Window window(8, [](Job &job) { job.then(job.name, job.digest); });
-  DiskReaders readers(window, nullptr, DescriptorBudget::OfProcess(), false);
-  ::unsetenv("QUILLSUM_ROAD");
-  std::vector<Job *> jobs; // in the order of their places
-  const auto take = [&](std::size_t k) {
-    const UniqueFd fd(::open(files[k].name.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    ASSERT_EQ(::fstat(fd.get(), &info), 0);
-    ASSERT_TRUE(readers.Take(*jobs[k], fd.get(), info));
-  };
-  std::map<std::string, std::string> digests;
-  for (std::size_t k = 0; k < files.size(); ++k) {
-    Job job;
-    job.name = files[k].name;
-    job.then = [&, k](const std::string &name, const Digest &digest) {
-      digests[name] = digest.hex;
-      // Handed on by the reader's thread as it completes the first file, having opened the
-      // last one ahead.
-      if (k == 0)
-        take(1);
-    };
-    window.Add(std::move(job), false);
-  }
+  const std::string opened = test::RandomBytes(20'000, 1), replacing = test::RandomBytes(20'000, 2);
+  const fs::path name = dir.Write("f", opened);
+  Window window(4, [](Job &job) { job.then(job.name, job.outcome); });
+  DiskReaders readers(window, nullptr, true);
+  Outcome outcome;
+  window.Add(Job{name, [&](const std::string &, const Outcome &given) { outcome = given; },
+                 Origin::Walked, NothingToRead{}},
+             false);
+  std::vector<Job *> jobs;
   window.Join();
-  window.Claim({}, 0, files.size(), false, jobs);
+  window.Claim({}, 0, 1, false, jobs);
   window.Leave();
-  ASSERT_EQ(jobs.size(), files.size());
-  take(0);
-  take(2);
-  window.Close(); // the reader starts once every file is claimed and no more come
+  ASSERT_EQ(jobs.size(), 1u);
+  DescriptorBudget::Held file = DescriptorBudget::OfProcess().Open(name.c_str(), O_RDONLY);
+  struct stat info {};
+  ASSERT_EQ(::fstat(file.get(), &info), 0);
+  fs::rename(dir.Write("g", replacing), name);
+  ASSERT_TRUE(readers.Take(*jobs[0], file, info, info.st_dev));
+  EXPECT_FALSE(file); // the reader's now, with its permit
+  window.Close();
   window.Drain();
   readers.Finish();
-  for (const Placed &file : files)
-    EXPECT_EQ(digests[file.name], Lower(test::ReferenceMd5(file.content))) << file.name;
+  const auto *digested = std::get_if<Digested>(&outcome);
+  ASSERT_TRUE(digested);
+  EXPECT_EQ(test::ToHex(digested->digest), test::ReferenceMd5(opened));
+  ASSERT_TRUE(digested->times);
+  EXPECT_EQ(digested->times->size, static_cast<std::int64_t>(opened.size()));
+  EXPECT_EQ(digested->times->mtime.tv_nsec, info.st_mtim.tv_nsec);
 }
 
 // Once the whole is known, the line counts against it, and the word follows the whole: "1 of 3

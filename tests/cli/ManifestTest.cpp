@@ -518,9 +518,8 @@ TEST(Manifest, UpdateLeavesTheListWholeWhenTheNewOneCannotBeWritten) {
     launch.unprivileged = true;
     const Ran ran = test::Run(launch);
     EXPECT_EQ(ran.out, md5.Line("tree/a", "alpha") + md5.Line("tree/b", "bravo"));
-    EXPECT_EQ(ran.err,
-              "quillsum-cli: tree/locked: Permission denied\nquillsum-cli: cannot update " +
-                  c.folder + "/list: " + c.reason + "\n");
+    EXPECT_EQ(ran.err, "quillsum-cli: tree/locked: Permission denied\nquillsum-cli: " + c.folder +
+                           "/list was not updated: " + c.reason + "\n");
     EXPECT_EQ(ran.status, 1);
     EXPECT_EQ(Look(list), before);
     EXPECT_EQ(Entries(dir.path() / c.folder), std::set<std::string>{"list"});

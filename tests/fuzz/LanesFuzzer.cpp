@@ -2,8 +2,8 @@
 // has), in fuzzed pieces, with lanes left waiting and messages dropped midway; every digest must
 // match OpenSSL's MD5 of the same bytes, and only the dropped messages may lack one.
 
-#include "support/LaneWorker.h"
 #include "support/Reference.h"
+#include "support/ThroughLanes.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -18,9 +18,9 @@ struct LaneChoices {
   std::function<bool()> wait;
 };
 
-// The digests of the messages through MD5Lanes ("" for a dropped one): a free lane takes the next
-// message, fed in pieces from one buffer per lane that is scribbled over once the lanes give it
-// back. Throws std::logic_error if a lane finishes without a message.
+// The digests of the messages through MD5Lanes, in upper-case hex ("" for a dropped one): a free
+// lane takes the next message, fed in pieces from one buffer per lane that is scribbled over once
+// the lanes give it back. Throws std::logic_error if a lane finishes without a message.
 std::vector<std::string> DigestThroughLanes(const std::vector<std::string> &messages,
                                             const LaneChoices &choose);
 

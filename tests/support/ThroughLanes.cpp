@@ -1,4 +1,6 @@
-#include "LaneWorker.h"
+#include "ThroughLanes.h"
+
+#include "Reference.h"
 
 #include "engine/MD5Lanes.h"
 
@@ -25,7 +27,7 @@ std::vector<std::string> DigestThroughLanes(const std::vector<std::string> &mess
     if (lanes.Done(lane)) {
       if (job.message == kNone)
         throw std::logic_error("a lane finished without a message");
-      digests[job.message] = lanes.Digest(lane);
+      digests[job.message] = ToHex(lanes.Digest(lane));
       job.message = kNone;
     }
     while (job.message != kNone || next < messages.size()) {

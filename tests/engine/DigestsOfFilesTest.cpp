@@ -1,3 +1,6 @@
+// The engine's digests of files: MD5CLS's whole-file digest of a name or a descriptor, and the
+// sampled fingerprint of a file's first bytes.
+
 #include "engine/Fingerprint.h"
 #include "engine/MD5CLS.h"
 #include "support/Reference.h"
