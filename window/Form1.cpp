@@ -100,13 +100,13 @@ QLineEdit *TextBox(QWidget *frame, const char *name, QRect geometry, const char 
 }
 
 // The words of 32 hex digits in a text, as a bare digest, an md5sum line or "MD5 (name) = ..."
-// carries them. A longer run of hex digits, such as a SHA-256, holds none.
-QStringList DigestsIn(const QString &text) {
+// carries them, in upper case. A longer run of hex digits, such as a SHA-256, holds none.
+QSet<QString> DigestsIn(const QString &text) {
   static const QRegularExpression word(QStringLiteral("(?<!\\w)[0-9A-Fa-f]{32}(?!\\w)"),
                                        QRegularExpression::UseUnicodePropertiesOption);
-  QStringList digests;
+  QSet<QString> digests;
   for (const QRegularExpressionMatch &match : word.globalMatch(text))
-    digests << match.captured();
+    digests << match.captured().toUpper();
   return digests;
 }
 
@@ -224,6 +224,7 @@ void Form1::ShowFingerprint(const QByteArray &name) {
 }
 
 void Form1::Show(const QString &digest, const QString &failure) {
+  result_ = digest;
   Text3->setText(digest);
   Text3->setPlaceholderText(failure);
 }
@@ -234,8 +235,10 @@ void Form1::ReadClipboard() {
   MarkMatch();
 }
 
+// Green vouches only for what this window computed: a digest typed or pasted into Text3 would
+// match the clipboard it came from.
 void Form1::MarkMatch() {
-  const bool match = clipboardDigests_.contains(Text3->text(), Qt::CaseInsensitive);
+  const bool match = Text3->text() == result_ && clipboardDigests_.contains(result_);
   QPalette palette; // empty: the style's own colours
   if (match)
     palette.setColor(QPalette::Base, QColor(200, 240, 200));

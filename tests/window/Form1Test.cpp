@@ -418,6 +418,54 @@ private slots:
     QCOMPARE(text3->text(), fingerprint);
   }
 
+  // A user checking a download pastes the published checksum into the result box instead of the
+  // text box: only the digest the window computed may turn it green.
+  void onlyTheComputedDigestIsMarked_data() {
+    QTest::addColumn<QString>("before");      // on the clipboard before the edit
+    QTest::addColumn<QTestEventList>("edit"); // keys pressed in Text3 once it is clicked
+    QTest::addColumn<QString>("after");       // copied after the edit, unless empty
+    QTest::addColumn<QString>("shown");       // Text3's text then
+    QTest::addColumn<QString>("look");
+    const QString abc = Md5Of("abc"), other = "d41d8cd98f00b204e9800998ecf8427e";
+    QTestEventList paste, typeOther, backspace;
+    paste.addKeyClick(Qt::Key_A, Qt::ControlModifier);
+    paste.addKeyClick(Qt::Key_V, Qt::ControlModifier);
+    typeOther.addKeyClick(Qt::Key_A, Qt::ControlModifier);
+    typeOther.addKeyClicks(other);
+    backspace.addKeyClick(Qt::Key_End);
+    backspace.addKeyClick(Qt::Key_Backspace);
+    QTestEventList undo(backspace), retype(backspace); // copies; assignment would share the events
+    undo.addKeyClick(Qt::Key_Z, Qt::ControlModifier);
+    retype.addKeyClicks(abc.right(1));
+    QTest::newRow("another digest, copied then pasted") << other << paste << "" << other << "plain";
+    QTest::newRow("another digest, typed then copied")
+        << "notes" << typeOther << other << other << "plain";
+    QTest::newRow("its own digest pasted") << abc << paste << "" << abc << "match";
+    QTest::newRow("its own digest pasted in lower case")
+        << abc.toLower() << paste << "" << abc.toLower() << "plain";
+    QTest::newRow("a digit deleted") << abc << backspace << "" << abc.chopped(1) << "plain";
+    QTest::newRow("a digit deleted, then undone") << abc << undo << "" << abc << "match";
+    QTest::newRow("a digit deleted and typed again") << abc << retype << "" << abc << "match";
+  }
+  void onlyTheComputedDigestIsMarked() {
+    QFETCH(QString, before);
+    QFETCH(QTestEventList, edit);
+    QFETCH(QString, after);
+    QFETCH(QString, shown);
+    QFETCH(QString, look);
+    QApplication::clipboard()->setText(before);
+    Form1 &form = Shown();
+    Type(Box(form, "Text2"), "abc");
+    QLineEdit *text3 = Box(form, "Text3");
+    QTest::mouseClick(text3, Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), text3);
+    edit.simulate(text3);
+    if (!after.isEmpty())
+      QApplication::clipboard()->setText(after);
+    QCOMPARE(text3->text(), shown);
+    QCOMPARE(Look(text3), look);
+  }
+
   void choosingAFileShowsItsFingerprint_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("head");
