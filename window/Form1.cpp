@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QShortcut>
+#include <QSysInfo>
 #include <QUrl>
 
 #include <cerrno>
@@ -62,11 +63,20 @@ Fingerprint FingerprintOf(const QByteArray &name) {
   return SampledFingerprint(name.toStdString(), NonRegular::SampledAsEmpty);
 }
 
+// A file: URL names a file of this machine when its host is empty, "localhost" or the machine's
+// own name; QUrl::isLocalFile() says yes to every host.
+bool IsOfThisMachine(const QUrl &url) {
+  const QString host = url.host();
+  return url.isLocalFile() && (host.isEmpty() || host == QStringLiteral("localhost") ||
+                               host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0);
+}
+
 // The one local file a drop carries, as the bytes of its name: the URL keeps bytes that are not
-// UTF-8 percent-encoded, where a QString would lose them. Nothing for a folder or several files.
+// UTF-8 percent-encoded, where a QString would lose them. Nothing for a folder, several files or a
+// file of another host.
 std::optional<QByteArray> DroppedFile(const QMimeData *data) {
   const QList<QUrl> urls = data->urls();
-  if (urls.size() != 1 || !urls.front().isLocalFile())
+  if (urls.size() != 1 || !IsOfThisMachine(urls.front()))
     return std::nullopt;
   QByteArray name =
       QByteArray::fromPercentEncoding(urls.front().path(QUrl::FullyEncoded).toLatin1());

@@ -85,9 +85,15 @@ bool Drop(Form1 &form, const QList<QUrl> &urls) {
 }
 
 // A file: URL for a name in bytes, as a file manager sends it.
-QUrl FileUrl(const std::filesystem::path &file) {
-  return QUrl::fromEncoded("file://" +
+QUrl FileUrl(const std::filesystem::path &file, const QByteArray &host = {}) {
+  return QUrl::fromEncoded("file://" + host +
                            QByteArray::fromStdString(file.string()).toPercentEncoding("/"));
+}
+
+QByteArray ThisMachine() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
 }
 
 QString Text(const QWidget *control) {
@@ -533,22 +539,30 @@ private slots:
 
   void droppingAFileFingerprintsIt_data() {
     QTest::addColumn<QByteArrayList>("names"); // made as files unless "folder" or "missing"
+    QTest::addColumn<QByteArray>("host");      // of the file: URLs
     QTest::addColumn<bool>("taken");
     QTest::addColumn<QString>("failure"); // when taken: "" for a fingerprint
-    QTest::newRow("one file") << QByteArrayList{"f"} << true << "";
-    QTest::newRow("name not UTF-8") << QByteArrayList{"\xFF\xFE name.bin"} << true << "";
-    QTest::newRow("name with a newline") << QByteArrayList{"two\nlines"} << true << "";
-    QTest::newRow("name with %") << QByteArrayList{"100%25"} << true << "";
-    QTest::newRow("no such file") << QByteArrayList{"missing"} << true << "no such file";
+    const QByteArray none;
+    QTest::newRow("one file") << QByteArrayList{"f"} << none << true << "";
+    QTest::newRow("name not UTF-8") << QByteArrayList{"\xFF\xFE name.bin"} << none << true << "";
+    QTest::newRow("name with a newline") << QByteArrayList{"two\nlines"} << none << true << "";
+    QTest::newRow("name with %") << QByteArrayList{"100%25"} << none << true << "";
+    QTest::newRow("no such file") << QByteArrayList{"missing"} << none << true << "no such file";
     if (::geteuid() != 0) // root reads anything
-      QTest::newRow("unreadable") << QByteArrayList{"unreadable"} << true
+      QTest::newRow("unreadable") << QByteArrayList{"unreadable"} << none << true
                                   << "cannot read: permission denied";
-    QTest::newRow("folder") << QByteArrayList{"folder"} << false << "";
-    QTest::newRow("two files") << QByteArrayList{"f", "g"} << false << "";
-    QTest::newRow("web address") << QByteArrayList{} << false << "";
+    QTest::newRow("folder") << QByteArrayList{"folder"} << none << false << "";
+    QTest::newRow("two files") << QByteArrayList{"f", "g"} << none << false << "";
+    QTest::newRow("web address") << QByteArrayList{} << none << false << "";
+    QTest::newRow("host: localhost")
+        << QByteArrayList{"f"} << QByteArray("LocalHost") << true << "";
+    QTest::newRow("host: this machine") << QByteArrayList{"f"} << ThisMachine() << true << "";
+    QTest::newRow("host: another machine")
+        << QByteArrayList{"f"} << QByteArray("otherhost") << false << "";
   }
   void droppingAFileFingerprintsIt() {
     QFETCH(QByteArrayList, names);
+    QFETCH(QByteArray, host);
     QFETCH(bool, taken);
     QFETCH(QString, failure);
     const test::TempDir dir;
@@ -562,7 +576,7 @@ private slots:
         MakeFile(path, content, 3000);
       if (name == "unreadable")
         QCOMPARE(::chmod(path.c_str(), 0), 0);
-      urls << FileUrl(path);
+      urls << FileUrl(path, host);
     }
     if (names.isEmpty())
       urls << QUrl("https://www.quillsum.example/f");
