@@ -33,11 +33,12 @@
 namespace quillsum {
 namespace {
 
-// A fresh engine for every digest, so that nothing passes from one digest to the next.
-QString DigestOf(const std::u16string &text) {
+// A fresh engine for every digest, so that nothing passes from one digest to the next. The engine
+// reads the text where it is: a long paste is not copied on every keystroke.
+QString DigestOf(QStringView text) {
   MD5CLS md5;
   md5.MD5Init();
-  md5.DigestStrToHexStr(text);
+  md5.DigestStrToHexStr({text.utf16(), static_cast<std::size_t>(text.size())});
   return QString::fromStdString(md5.GetValues());
 }
 
@@ -194,7 +195,7 @@ QString Form1::MD5dariFile(const QString &FileName) {
   return QString::fromStdString(FingerprintOf(QFile::encodeName(FileName)).digest);
 }
 
-QString Form1::MD5dariSTRING(const QString &teks) { return DigestOf(teks.toStdU16String()); }
+QString Form1::MD5dariSTRING(const QString &teks) { return DigestOf(teks); }
 
 void Form1::dragEnterEvent(QDragEnterEvent *event) {
   if (DroppedFile(event->mimeData()))
