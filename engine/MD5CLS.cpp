@@ -51,9 +51,15 @@ std::string MD5CLS::RegisterB() const { return std::to_string(Registers[2]); }
 std::string MD5CLS::RegisterC() const { return std::to_string(Registers[3]); }
 std::string MD5CLS::RegisterD() const { return std::to_string(Registers[4]); }
 
-std::string MD5CLS::DigestStrToHexStr(const std::u16string &SourceString) {
+std::string MD5CLS::DigestStrToHexStr(std::u16string_view SourceString) {
   MD5Init();
-  Feed(StrToByteArray(SourceString));
+  // A piece fits in the L1 cache; a whole pasted text's bytes would be one more copy of it.
+  std::array<std::uint8_t, 4096> bytes;
+  for (std::size_t at = 0; at < SourceString.size(); at += bytes.size()) {
+    const std::u16string_view piece = SourceString.substr(at, bytes.size());
+    StrToByteArray(piece, bytes);
+    Feed(std::span(bytes).first(piece.size()));
+  }
   MD5Final();
   return GetValues();
 }
@@ -158,11 +164,10 @@ std::int32_t MD5CLS::LongLeftRotate(std::int32_t &value, std::int32_t &Bits) {
   std::memcpy(BlockBuffer.data(), bytes.data() + i, bytes.size() - i);
 }
 
-std::vector<std::uint8_t> MD5CLS::StrToByteArray(const std::u16string &text) {
-  std::vector<std::uint8_t> bytes(text.size());
+void MD5CLS::StrToByteArray(std::u16string_view text, std::span<std::uint8_t> bytes) {
+  // ASCII, most of any pasted text, is its own byte; the code page is asked for the rest.
   for (std::size_t k = 0; k < text.size(); ++k)
-    bytes[k] = CharToAnsi(text[k]);
-  return bytes;
+    bytes[k] = text[k] < 0x80 ? static_cast<std::uint8_t>(text[k]) : CharToAnsi(text[k]);
 }
 
 std::string MD5CLS::LongToHexStr(std::int32_t word) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillsum {
@@ -23,8 +24,9 @@ public:
   std::string RegisterC() const;
   std::string RegisterD() const;
 
-  // Restarts the digest, feeds the text's bytes, finishes and returns GetValues().
-  std::string DigestStrToHexStr(const std::u16string &SourceString);
+  // Restarts the digest, feeds the text's bytes, finishes and returns GetValues(). The text is
+  // converted a piece at a time: it is never copied whole.
+  std::string DigestStrToHexStr(std::u16string_view SourceString);
   // MD5 of a regular file's content; "" for anything that cannot be read to its end, and at
   // once for a directory, FIFO, socket or device. Reads in large chunks; memory stays constant.
   std::string DigestFileToHexStr(const std::filesystem::path &inFIle);
@@ -51,7 +53,8 @@ private:
   friend class MD5Lanes; // runs single lanes through this transform
   using Block = std::span<const std::uint8_t, 64>;
 
-  static std::vector<std::uint8_t> StrToByteArray(const std::u16string &text);
+  // Writes the byte of each character of text to bytes, which holds at least as many.
+  static void StrToByteArray(std::u16string_view text, std::span<std::uint8_t> bytes);
   static std::string LongToHexStr(std::int32_t word);
   void MD5Transform(Block block);
   static void Decode(std::array<std::uint32_t, 16> &words, Block bytes);

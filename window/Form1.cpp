@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QShortcut>
+#include <QSysInfo>
 #include <QUrl>
 
 #include <cerrno>
@@ -32,11 +33,12 @@
 namespace quillsum {
 namespace {
 
-// A fresh engine for every digest, so that nothing passes from one digest to the next.
-QString DigestOf(const std::u16string &text) {
+// A fresh engine for every digest, so that nothing passes from one digest to the next. The engine
+// reads the text where it is: a long paste is not copied on every keystroke.
+QString DigestOf(QStringView text) {
   MD5CLS md5;
   md5.MD5Init();
-  md5.DigestStrToHexStr(text);
+  md5.DigestStrToHexStr({text.utf16(), static_cast<std::size_t>(text.size())});
   return QString::fromStdString(md5.GetValues());
 }
 
@@ -62,11 +64,20 @@ Fingerprint FingerprintOf(const QByteArray &name) {
   return SampledFingerprint(name.toStdString(), NonRegular::SampledAsEmpty);
 }
 
+// A file: URL names a file of this machine when its host is empty, "localhost" or the machine's
+// own name; QUrl::isLocalFile() says yes to every host.
+bool IsOfThisMachine(const QUrl &url) {
+  const QString host = url.host();
+  return url.isLocalFile() && (host.isEmpty() || host == QStringLiteral("localhost") ||
+                               host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0);
+}
+
 // The one local file a drop carries, as the bytes of its name: the URL keeps bytes that are not
-// UTF-8 percent-encoded, where a QString would lose them. Nothing for a folder or several files.
+// UTF-8 percent-encoded, where a QString would lose them. Nothing for a folder, several files or a
+// file of another host.
 std::optional<QByteArray> DroppedFile(const QMimeData *data) {
   const QList<QUrl> urls = data->urls();
-  if (urls.size() != 1 || !urls.front().isLocalFile())
+  if (urls.size() != 1 || !IsOfThisMachine(urls.front()))
     return std::nullopt;
   QByteArray name =
       QByteArray::fromPercentEncoding(urls.front().path(QUrl::FullyEncoded).toLatin1());
@@ -100,13 +111,13 @@ QLineEdit *TextBox(QWidget *frame, const char *name, QRect geometry, const char 
 }
 
 // The words of 32 hex digits in a text, as a bare digest, an md5sum line or "MD5 (name) = ..."
-// carries them. A longer run of hex digits, such as a SHA-256, holds none.
-QStringList DigestsIn(const QString &text) {
+// carries them, in upper case. A longer run of hex digits, such as a SHA-256, holds none.
+QSet<QString> DigestsIn(const QString &text) {
   static const QRegularExpression word(QStringLiteral("(?<!\\w)[0-9A-Fa-f]{32}(?!\\w)"),
                                        QRegularExpression::UseUnicodePropertiesOption);
-  QStringList digests;
+  QSet<QString> digests;
   for (const QRegularExpressionMatch &match : word.globalMatch(text))
-    digests << match.captured();
+    digests << match.captured().toUpper();
   return digests;
 }
 
@@ -184,7 +195,7 @@ QString Form1::MD5dariFile(const QString &FileName) {
   return QString::fromStdString(FingerprintOf(QFile::encodeName(FileName)).digest);
 }
 
-QString Form1::MD5dariSTRING(const QString &teks) { return DigestOf(teks.toStdU16String()); }
+QString Form1::MD5dariSTRING(const QString &teks) { return DigestOf(teks); }
 
 void Form1::dragEnterEvent(QDragEnterEvent *event) {
   if (DroppedFile(event->mimeData()))
@@ -224,6 +235,7 @@ void Form1::ShowFingerprint(const QByteArray &name) {
 }
 
 void Form1::Show(const QString &digest, const QString &failure) {
+  result_ = digest;
   Text3->setText(digest);
   Text3->setPlaceholderText(failure);
 }
@@ -234,8 +246,10 @@ void Form1::ReadClipboard() {
   MarkMatch();
 }
 
+// Green vouches only for what this window computed: a digest typed or pasted into Text3 would
+// match the clipboard it came from.
 void Form1::MarkMatch() {
-  const bool match = clipboardDigests_.contains(Text3->text(), Qt::CaseInsensitive);
+  const bool match = Text3->text() == result_ && clipboardDigests_.contains(result_);
   QPalette palette; // empty: the style's own colours
   if (match)
     palette.setColor(QPalette::Base, QColor(200, 240, 200));

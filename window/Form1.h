@@ -2,6 +2,7 @@
 
 #include "window/CommonDialog.h"
 
+#include <QSet>
 #include <QWidget>
 
 class QLineEdit;
@@ -11,7 +12,8 @@ namespace quillsum {
 // Quillsum's window. Every edit of the text box Text2 shows the text's MD5 in Text3; a file chosen
 // with the "..." button (or Ctrl+O, or dropped on the window) shows its sampled fingerprint there.
 // A run-time error inside a handler is reported in a message box and leaves Text3 as it was.
-// Text3 turns light green while the clipboard's text holds its digest as a word.
+// Text3 turns light green while it shows the result a handler wrote into it and the clipboard's
+// text holds that result as a word; an edited Text3 stays plain.
 class Form1 : public QWidget {
   Q_OBJECT
 
@@ -43,7 +45,8 @@ private:
   QLineEdit *Text2;
   QLineEdit *Text3;
   CommonDialog cmd;
-  QStringList clipboardDigests_; // every 32-hex-digit word of the clipboard's text
+  QString result_;                 // what a handler last wrote into Text3
+  QSet<QString> clipboardDigests_; // every 32-hex-digit word of the clipboard's text, upper case
 };
 
 } // namespace quillsum

@@ -22,9 +22,6 @@ public:
                                  std::uint32_t d) {
     return MD5CLS::AddLongs4(a, b, c, d);
   }
-  static std::vector<std::uint8_t> StrToByteArray(const std::u16string &text) {
-    return MD5CLS::StrToByteArray(text);
-  }
   static std::string LongToHexStr(std::int32_t word) { return MD5CLS::LongToHexStr(word); }
 
 private:

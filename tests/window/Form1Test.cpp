@@ -85,9 +85,15 @@ bool Drop(Form1 &form, const QList<QUrl> &urls) {
 }
 
 // A file: URL for a name in bytes, as a file manager sends it.
-QUrl FileUrl(const std::filesystem::path &file) {
-  return QUrl::fromEncoded("file://" +
+QUrl FileUrl(const std::filesystem::path &file, const QByteArray &host = {}) {
+  return QUrl::fromEncoded("file://" + host +
                            QByteArray::fromStdString(file.string()).toPercentEncoding("/"));
+}
+
+QByteArray ThisMachine() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
 }
 
 QString Text(const QWidget *control) {
@@ -418,6 +424,54 @@ private slots:
     QCOMPARE(text3->text(), fingerprint);
   }
 
+  // A user checking a download pastes the published checksum into the result box instead of the
+  // text box: only the digest the window computed may turn it green.
+  void onlyTheComputedDigestIsMarked_data() {
+    QTest::addColumn<QString>("before");      // on the clipboard before the edit
+    QTest::addColumn<QTestEventList>("edit"); // keys pressed in Text3 once it is clicked
+    QTest::addColumn<QString>("after");       // copied after the edit, unless empty
+    QTest::addColumn<QString>("shown");       // Text3's text then
+    QTest::addColumn<QString>("look");
+    const QString abc = Md5Of("abc"), other = "d41d8cd98f00b204e9800998ecf8427e";
+    QTestEventList paste, typeOther, backspace;
+    paste.addKeyClick(Qt::Key_A, Qt::ControlModifier);
+    paste.addKeyClick(Qt::Key_V, Qt::ControlModifier);
+    typeOther.addKeyClick(Qt::Key_A, Qt::ControlModifier);
+    typeOther.addKeyClicks(other);
+    backspace.addKeyClick(Qt::Key_End);
+    backspace.addKeyClick(Qt::Key_Backspace);
+    QTestEventList undo(backspace), retype(backspace); // copies; assignment would share the events
+    undo.addKeyClick(Qt::Key_Z, Qt::ControlModifier);
+    retype.addKeyClicks(abc.right(1));
+    QTest::newRow("another digest, copied then pasted") << other << paste << "" << other << "plain";
+    QTest::newRow("another digest, typed then copied")
+        << "notes" << typeOther << other << other << "plain";
+    QTest::newRow("its own digest pasted") << abc << paste << "" << abc << "match";
+    QTest::newRow("its own digest pasted in lower case")
+        << abc.toLower() << paste << "" << abc.toLower() << "plain";
+    QTest::newRow("a digit deleted") << abc << backspace << "" << abc.chopped(1) << "plain";
+    QTest::newRow("a digit deleted, then undone") << abc << undo << "" << abc << "match";
+    QTest::newRow("a digit deleted and typed again") << abc << retype << "" << abc << "match";
+  }
+  void onlyTheComputedDigestIsMarked() {
+    QFETCH(QString, before);
+    QFETCH(QTestEventList, edit);
+    QFETCH(QString, after);
+    QFETCH(QString, shown);
+    QFETCH(QString, look);
+    QApplication::clipboard()->setText(before);
+    Form1 &form = Shown();
+    Type(Box(form, "Text2"), "abc");
+    QLineEdit *text3 = Box(form, "Text3");
+    QTest::mouseClick(text3, Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), text3);
+    edit.simulate(text3);
+    if (!after.isEmpty())
+      QApplication::clipboard()->setText(after);
+    QCOMPARE(text3->text(), shown);
+    QCOMPARE(Look(text3), look);
+  }
+
   void choosingAFileShowsItsFingerprint_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("head");
@@ -485,22 +539,30 @@ private slots:
 
   void droppingAFileFingerprintsIt_data() {
     QTest::addColumn<QByteArrayList>("names"); // made as files unless "folder" or "missing"
+    QTest::addColumn<QByteArray>("host");      // of the file: URLs
     QTest::addColumn<bool>("taken");
     QTest::addColumn<QString>("failure"); // when taken: "" for a fingerprint
-    QTest::newRow("one file") << QByteArrayList{"f"} << true << "";
-    QTest::newRow("name not UTF-8") << QByteArrayList{"\xFF\xFE name.bin"} << true << "";
-    QTest::newRow("name with a newline") << QByteArrayList{"two\nlines"} << true << "";
-    QTest::newRow("name with %") << QByteArrayList{"100%25"} << true << "";
-    QTest::newRow("no such file") << QByteArrayList{"missing"} << true << "no such file";
+    const QByteArray none;
+    QTest::newRow("one file") << QByteArrayList{"f"} << none << true << "";
+    QTest::newRow("name not UTF-8") << QByteArrayList{"\xFF\xFE name.bin"} << none << true << "";
+    QTest::newRow("name with a newline") << QByteArrayList{"two\nlines"} << none << true << "";
+    QTest::newRow("name with %") << QByteArrayList{"100%25"} << none << true << "";
+    QTest::newRow("no such file") << QByteArrayList{"missing"} << none << true << "no such file";
     if (::geteuid() != 0) // root reads anything
-      QTest::newRow("unreadable") << QByteArrayList{"unreadable"} << true
+      QTest::newRow("unreadable") << QByteArrayList{"unreadable"} << none << true
                                   << "cannot read: permission denied";
-    QTest::newRow("folder") << QByteArrayList{"folder"} << false << "";
-    QTest::newRow("two files") << QByteArrayList{"f", "g"} << false << "";
-    QTest::newRow("web address") << QByteArrayList{} << false << "";
+    QTest::newRow("folder") << QByteArrayList{"folder"} << none << false << "";
+    QTest::newRow("two files") << QByteArrayList{"f", "g"} << none << false << "";
+    QTest::newRow("web address") << QByteArrayList{} << none << false << "";
+    QTest::newRow("host: localhost")
+        << QByteArrayList{"f"} << QByteArray("LocalHost") << true << "";
+    QTest::newRow("host: this machine") << QByteArrayList{"f"} << ThisMachine() << true << "";
+    QTest::newRow("host: another machine")
+        << QByteArrayList{"f"} << QByteArray("otherhost") << false << "";
   }
   void droppingAFileFingerprintsIt() {
     QFETCH(QByteArrayList, names);
+    QFETCH(QByteArray, host);
     QFETCH(bool, taken);
     QFETCH(QString, failure);
     const test::TempDir dir;
@@ -514,7 +576,7 @@ private slots:
         MakeFile(path, content, 3000);
       if (name == "unreadable")
         QCOMPARE(::chmod(path.c_str(), 0), 0);
-      urls << FileUrl(path);
+      urls << FileUrl(path, host);
     }
     if (names.isEmpty())
       urls << QUrl("https://www.quillsum.example/f");
