@@ -30,6 +30,7 @@ struct Options {
   bool warn = false;
   bool ignoreMissing = false;
   bool times = false;                // a "#size=... mtime=..." line before each digest line
+  bool windowsLists = false;         // -c's lists may be written on Windows
   unsigned threads = 1;              // -j: hashing threads
   std::vector<std::string> audit;    // --audit's folders, with -c
   std::vector<std::string> excluded; // --exclude's patterns, for the names walks find

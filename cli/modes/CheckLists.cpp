@@ -1,9 +1,11 @@
 #include "cli/lists/CheckList.h"
 #include "cli/lists/Lines.h"
 #include "cli/lists/Quote.h"
+#include "cli/lists/WindowsList.h"
 #include "cli/loop/Scheduler.h"
 #include "cli/modes/Audit.h"
 #include "cli/modes/Modes.h"
+#include "cli/modes/WindowsNames.h"
 
 #include "engine/UniqueFd.h"
 
@@ -30,6 +32,7 @@ struct Tally {
   std::uint64_t misformatted = 0;
   std::uint64_t unreadable = 0;
   std::uint64_t mismatched = 0;
+  bool windows = false; // a line md5sum could not use shows a list written on Windows
 };
 
 bool SameHex(std::string_view a, std::string_view b) {
@@ -45,7 +48,8 @@ public:
   ListChecker(const Options &options, Output &output, Progress *progress, Audit *audit)
       : options_(options), output_(output), tag_(TagOf(options.method)), parser_(tag_),
         scheduler_(options.threads, options.method, progress, output, audit != nullptr),
-        audit_(audit) {}
+        audit_(audit),
+        hint_(!options.windowsLists && !options.status && ::isatty(STDERR_FILENO) == 1) {}
 
   void Check(const std::string &operand);
   bool Finish();
@@ -67,6 +71,9 @@ private:
 
   void AddToScheduler(std::function<void()> action);
   void Listed(const std::shared_ptr<Tally> &tally, ListedFile file, std::optional<FileTimes> times);
+  // A listed file that cannot be here (a Windows list's absolute name): missing, in its turn,
+  // whatever this machine has under that name.
+  void NotHere(const std::shared_ptr<Tally> &tally, ListedFile file);
   // What a listed file's digest, in its turn, says of it.
   Scheduler::Then Verdict(std::shared_ptr<Tally> tally, std::string hex,
                           std::optional<FileTimes> times);
@@ -78,6 +85,10 @@ private:
   ListParser parser_;
   Scheduler scheduler_;
   Audit *const audit_;
+  // Whether a list that fails for its Windows ways says so, after md5sum's messages.
+  const bool hint_;
+  // With --windows-lists, on the thread that reads the lists; for the hint, on the one handing on.
+  WindowsNames windowsNames_;
   std::deque<Later> later_; // no copy of it all when it grows
   std::string names_;
   std::vector<std::shared_ptr<Tally>> tallies_;
@@ -137,18 +148,25 @@ void ListChecker::Check(const std::string &operand) {
   if (audit_)
     audit_->ReadingList(standardInput ? STDIN_FILENO : opened.get());
   auto tally = std::make_shared<Tally>();
-  LineReader reader(standardInput ? STDIN_FILENO : opened.get());
+  LineReader reader(standardInput ? STDIN_FILENO : opened.get(), options_.windowsLists);
   std::string line;
   std::optional<FileTimes> times;
   ListedFile file;
-  for (std::uint64_t number = 1; reader.Next(line); ++number) {
+  std::uint64_t number = 1;
+  for (; reader.Next(line); ++number) {
     // Under --audit, a times line tells an edit from damage for the next listed file.
     if (FileTimes listed; audit_ && ReadTimesLine(line, listed.size, listed.mtime)) {
       times = listed;
       continue;
     }
+    const bool windowsSign = hint_ && LooksWrittenOnWindows(line, number == 1);
     const ListParser::Line kind = parser_.Parse(std::move(line), file);
     if (kind == ListParser::Line::Listed && !(standardInput && file.name == "-")) {
+      if (options_.windowsLists && !windowsNames_.ToFileHere(file.name, file.escaped)) {
+        NotHere(tally, std::move(file));
+        times.reset();
+        continue;
+      }
       // A listed file that is the list's own stream reads what follows in it, as md5sum's
       // would: in its turn, before the list is read on.
       const bool sameStream =
@@ -158,17 +176,22 @@ void ListChecker::Check(const std::string &operand) {
       if (sameStream)
         scheduler_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
-      AddToScheduler([this, tally, number, list] {
+      AddToScheduler([this, tally, number, list, windowsSign] {
         ++tally->misformatted;
+        tally->windows = tally->windows || windowsSign;
         if (options_.warn)
           output_.Error(list + ": " + std::to_string(number) + ": improperly formatted " +
                         std::string(tag_) + " checksum line");
       });
     }
   }
-  if (reader.error() != 0) {
-    AddToScheduler([this, list] {
-      output_.Error(list + ": read error");
+  if (reader.error() != 0 || reader.invalid()) {
+    // As md5sum does after a read error, the rest of the list goes unread and uncounted.
+    const std::string message = reader.invalid()
+                                    ? list + ": " + std::to_string(number) + ": not valid UTF-16"
+                                    : list + ": read error";
+    AddToScheduler([this, message] {
+      output_.Error(message);
       ok_ = false;
     });
     return;
@@ -194,12 +217,21 @@ void ListChecker::Listed(const std::shared_ptr<Tally> &tally, ListedFile file,
   later_.push_back(later);
 }
 
+void ListChecker::NotHere(const std::shared_ptr<Tally> &tally, ListedFile file) {
+  if (audit_)
+    audit_->Listed(file.name, false);
+  AddToScheduler([then = Verdict(tally, std::move(file.hex), std::nullopt),
+                  name = std::move(file.name)] { then(name, Digest{.hex = {}, .error = ENOENT}); });
+}
+
 Scheduler::Then ListChecker::Verdict(std::shared_ptr<Tally> tally, std::string hex,
                                      std::optional<FileTimes> times) {
   return [this, tally = std::move(tally), hex = std::move(hex), times](const std::string &name,
                                                                        const Digest &digest) {
     tally->formatted = true;
     if (digest.hex.empty()) {
+      if (hint_ && digest.error == ENOENT && !tally->windows)
+        tally->windows = windowsNames_.FoundWhenReadAsWindows(name);
       if (options_.ignoreMissing && digest.error == ENOENT)
         return;
       if (audit_ && digest.error == ENOENT && audit_->Moved(name, hex))
@@ -238,6 +270,8 @@ void ListChecker::Summary(const std::string &list, const Tally &tally) {
     if (options_.ignoreMissing && !tally.matched)
       output_.Error(list + ": no file was verified");
   }
+  if (tally.windows)
+    output_.Error(list + " looks written on Windows: try again with --windows-lists");
   ok_ = ok_ && tally.formatted && tally.matched && tally.mismatched == 0 && tally.unreadable == 0 &&
         (!options_.strict || tally.misformatted == 0);
 }

@@ -1,6 +1,7 @@
 #include "cli/lists/CheckList.h"
 #include "cli/modes/Modes.h"
 #include "cli/modes/Walk.h"
+#include "cli/modes/WindowsNames.h"
 
 #include "engine/UniqueFd.h"
 
@@ -54,6 +55,7 @@ void Survey(const Options &options, Progress &progress) {
     return;
   }
   ListParser parser(TagOf(options.method));
+  WindowsNames windowsNames;
   for (const std::string &operand : options.operands) {
     // Only a regular file can be read once here and again by the work; opening a FIFO could
     // even let its writer go on before the work is there to read.
@@ -63,13 +65,18 @@ void Survey(const Options &options, Progress &progress) {
       continue;
     }
     const UniqueFd list = OpenForReading(operand);
-    LineReader reader(list.get());
+    LineReader reader(list.get(), options.windowsLists);
     std::string line;
     ListedFile file;
-    while (list && reader.Next(line))
-      if (parser.Parse(std::move(line), file) == ListParser::Line::Listed &&
-          !counter.Count(file.name))
+    while (list && reader.Next(line)) {
+      if (parser.Parse(std::move(line), file) != ListParser::Line::Listed)
+        continue;
+      // A name that cannot be here is not read, and so not counted.
+      if (options.windowsLists && !windowsNames.ToFileHere(file.name, file.escaped))
+        continue;
+      if (!counter.Count(file.name))
         return;
+    }
   }
   // --audit may hash files beneath its folders too.
   if (!options.audit.empty())

@@ -127,6 +127,15 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
   }
 }
 
+bool ListFolder(const std::string &dir, std::vector<std::string> &names, int &error) {
+  std::vector<Entry> entries;
+  if (!List(dir, entries, error))
+    return false;
+  for (Entry &entry : entries)
+    names.push_back(std::move(entry.name));
+  return true;
+}
+
 bool IsScratchName(std::string_view name) {
   const std::string_view prefix = kScratchName.substr(0, kScratchName.find('X'));
   return name.size() == kScratchName.size() && name.starts_with(prefix);

@@ -18,6 +18,11 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
                  const std::function<bool(std::string path, bool walked)> &file,
                  const std::function<void(const std::string &path, int error)> &failed);
 
+// The names of a folder's entries but . and .., in byte order, the folder opened as the walk
+// opens one (through the descriptor budget). False, with error set to the errno, when it cannot
+// be read.
+bool ListFolder(const std::string &dir, std::vector<std::string> &names, int &error);
+
 // The name --update gives the scratch copy of a list, beside it, before it takes the list's
 // place (mkstemp's pattern); and whether a name is one of those.
 inline constexpr std::string_view kScratchName = ".quillsum-cli-XXXXXX";

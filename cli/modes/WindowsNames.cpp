@@ -1,0 +1,115 @@
+#include "cli/modes/WindowsNames.h"
+
+#include "cli/lists/Unicode.h"
+#include "cli/lists/WindowsList.h"
+#include "cli/modes/Walk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include <locale.h>
+#include <sys/stat.h>
+#include <wctype.h>
+
+namespace quillsum::cli {
+namespace {
+
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// A drive (C:\..., C:...), a server (\\server\...) or the root of the current drive (\...).
+bool AbsoluteOnWindows(std::string_view name) {
+  return name.starts_with('\\') || (name.size() >= 2 && IsAsciiLetter(name[0]) && name[1] == ':');
+}
+
+// A name in upper case, as Windows compares names: each character where it is UTF-8 (with the
+// C.UTF-8 locale's table; where that is missing, ASCII letters only), its ASCII letters where
+// it is not.
+std::string Folded(std::string_view name) {
+  static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  const auto upper = [](char32_t code) -> char32_t {
+    if (code < 0x80)
+      return code >= 'a' && code <= 'z' ? code - 32 : code;
+    return utf8 ? static_cast<char32_t>(::towupper_l(static_cast<wint_t>(code), utf8)) : code;
+  };
+  std::string key;
+  key.reserve(name.size());
+  if (!IsUtf8(name)) {
+    for (const char c : name)
+      key += c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    return key;
+  }
+  char32_t code;
+  for (std::size_t at = 0; NextUtf8(name, at, code);)
+    AppendUtf8(key, upper(code));
+  return key;
+}
+
+} // namespace
+
+bool WindowsNames::ToFileHere(std::string &name, bool escaped) {
+  if (name == "-") // standard input, as for md5sum
+    return true;
+  if (!escaped) {
+    if (AbsoluteOnWindows(name))
+      return false;
+    std::replace(name.begin(), name.end(), '\\', '/');
+  }
+  if (std::optional<std::string> found = Find(name))
+    name = std::move(*found);
+  return true;
+}
+
+bool WindowsNames::FoundWhenReadAsWindows(const std::string &name) {
+  std::string windows = WindowsText(name);
+  return ToFileHere(windows, false) && windows != name && Find(windows).has_value();
+}
+
+std::optional<std::string> WindowsNames::Find(const std::string &name) {
+  struct stat info {};
+  if (::lstat(name.c_str(), &info) == 0)
+    return name;
+  if (errno != ENOENT)
+    return std::nullopt;
+  std::string here;
+  for (std::size_t from = 0;;) {
+    const std::size_t to = std::min(name.find('/', from), name.size());
+    const std::string_view written = std::string_view(name).substr(from, to - from);
+    std::optional<std::string> entry;
+    if (written.empty() || written == "." || written == ".." ||
+        ::lstat((here + std::string(written)).c_str(), &info) == 0)
+      here += written;
+    else if (errno == ENOENT && (entry = Match(here.empty() ? "." : here, written)))
+      here += *entry;
+    else
+      return std::nullopt;
+    if (to == name.size())
+      break;
+    here += '/';
+    from = to + 1;
+  }
+  return ::lstat(here.c_str(), &info) == 0 ? std::optional(here) : std::nullopt;
+}
+
+std::optional<std::string> WindowsNames::Match(const std::string &folder,
+                                               std::string_view written) {
+  if (folder != folder_) {
+    // A folder that cannot be read matches nothing.
+    std::vector<std::string> names;
+    int error = 0;
+    ListFolder(folder, names, error);
+    folder_ = folder;
+    entries_.clear();
+    for (std::string &entry : names) {
+      const auto [at, fresh] = entries_.try_emplace(Folded(entry), std::move(entry));
+      if (!fresh)
+        at->second.clear();
+    }
+  }
+  const auto found = entries_.find(Folded(written));
+  if (found == entries_.end() || found->second.empty())
+    return std::nullopt;
+  return found->second;
+}
+
+} // namespace quillsum::cli
