@@ -71,43 +71,65 @@ std::optional<std::string> WindowsNames::Find(const std::string &name) {
     return name;
   if (errno != ENOENT)
     return std::nullopt;
+  const std::size_t slash = name.rfind('/');
+  const std::string_view writtenFolder =
+      std::string_view(name).substr(0, slash == std::string::npos ? 0 : slash + 1);
+  const std::string_view written = std::string_view(name).substr(writtenFolder.size());
   std::string here;
-  for (std::size_t from = 0;;) {
-    const std::size_t to = std::min(name.find('/', from), name.size());
-    const std::string_view written = std::string_view(name).substr(from, to - from);
-    std::optional<std::string> entry;
-    if (written.empty() || written == "." || written == ".." ||
-        ::lstat((here + std::string(written)).c_str(), &info) == 0)
-      here += written;
-    else if (errno == ENOENT && (entry = Match(here.empty() ? "." : here, written)))
-      here += *entry;
-    else
+  if (!writtenFolder.empty()) {
+    const std::optional<std::string> folder = FolderHere(name.substr(0, slash));
+    if (!folder)
       return std::nullopt;
-    if (to == name.size())
-      break;
-    here += '/';
-    from = to + 1;
+    here = *folder + '/';
   }
-  return ::lstat(here.c_str(), &info) == 0 ? std::optional(here) : std::nullopt;
+  const bool special = written.empty() || written == "." || written == "..";
+  if (special || here != writtenFolder) {
+    // In a folder found in another case, the name may yet be there as written.
+    const std::string asWritten = here + std::string(written);
+    if (::lstat(asWritten.c_str(), &info) == 0)
+      return asWritten;
+    if (special || errno != ENOENT)
+      return std::nullopt;
+  }
+  const std::optional<std::string> entry = Match(here.empty() ? "." : here, written);
+  return entry ? std::optional(here + *entry) : std::nullopt;
+}
+
+std::optional<std::string> WindowsNames::FolderHere(const std::string &folder) {
+  if (folder.empty()) // of "/name"
+    return folder;
+  if (const auto known = foldersHere_.find(folder); known != foldersHere_.end())
+    return known->second;
+  std::optional<std::string> here = Find(folder);
+  if (!here) // perhaps a folder that could not be read this time
+    return here;
+  if (foldersHere_.size() >= kMostRemembered)
+    foldersHere_.clear();
+  return foldersHere_.emplace(folder, std::move(*here)).first->second;
 }
 
 std::optional<std::string> WindowsNames::Match(const std::string &folder,
                                                std::string_view written) {
-  if (folder != folder_) {
-    // A folder that cannot be read matches nothing.
+  auto entries = folders_.find(folder);
+  if (entries == folders_.end()) {
+    // A folder that cannot be read matches nothing, this time.
     std::vector<std::string> names;
-    int error = 0;
-    ListFolder(folder, names, error);
-    folder_ = folder;
-    entries_.clear();
-    for (std::string &entry : names) {
-      const auto [at, fresh] = entries_.try_emplace(Folded(entry), std::move(entry));
+    if (int error = 0; !ListFolder(folder, names, error))
+      return std::nullopt;
+    if (remembered_ + names.size() > kMostRemembered) {
+      folders_.clear();
+      remembered_ = 0;
+    }
+    remembered_ += names.size();
+    entries = folders_.try_emplace(folder).first;
+    for (std::string &name : names) {
+      const auto [at, fresh] = entries->second.try_emplace(Folded(name), std::move(name));
       if (!fresh)
         at->second.clear();
     }
   }
-  const auto found = entries_.find(Folded(written));
-  if (found == entries_.end() || found->second.empty())
+  const auto found = entries->second.find(Folded(written));
+  if (found == entries->second.end() || found->second.empty())
     return std::nullopt;
   return found->second;
 }

@@ -8,8 +8,8 @@
 namespace quillsum::cli {
 
 // Where the files that lists written on Windows name are here: '\' separates folders there, and
-// a name matches whatever its case. It reads folders, and remembers the last one it read; one
-// thread at a time may use it.
+// a name matches whatever its case. It reads folders, and remembers those it read; one thread at a
+// time may use it.
 class WindowsNames {
 public:
   // Turns a name from a Windows list (decoded: cli/lists/WindowsList.h) into the name of its file
@@ -28,12 +28,20 @@ private:
   // The file here that the name, with '/' between folders, names as written or else without
   // regard to case; nothing when there is none.
   std::optional<std::string> Find(const std::string &name);
+  // Find for a folder, remembered: a list names a folder's files one after another.
+  std::optional<std::string> FolderHere(const std::string &folder);
   // The one entry of the folder whose name matches written whatever the case; nothing when none
   // or several do.
   std::optional<std::string> Match(const std::string &folder, std::string_view written);
 
-  std::string folder_; // read last, its entries by their names in upper case ("" where several)
-  std::unordered_map<std::string, std::string> entries_;
+  // Each is forgotten whole before it would hold more than this many names.
+  static constexpr std::size_t kMostRemembered = 1 << 17;
+  // The folders found, by their names as written.
+  std::unordered_map<std::string, std::string> foldersHere_;
+  // The folders read, each with its entries by their names in upper case ("" where several
+  // have the same).
+  std::unordered_map<std::string, std::unordered_map<std::string, std::string>> folders_;
+  std::size_t remembered_ = 0; // entries in folders_
 };
 
 } // namespace quillsum::cli
