@@ -77,6 +77,7 @@ protected:
     for (const auto &[name, content] :
          std::initializer_list<std::pair<std::string, std::string>>{{"a.txt", "abc"},
                                                                     {"sub/deeper/b.bin", "hello"},
+                                                                    {"sub/DEEPER/c", "c"},
                                                                     {"caf\xC3\xA9.txt", "x"},
                                                                     {"photo.jpg", "y"},
                                                                     {"damaged.txt", "new"},
