@@ -13,7 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <initializer_list>
 #include <regex>
 #include <string>
 
@@ -70,26 +69,28 @@ const std::string kMd5sum = "{abc} *a.txt\n"
                             "{moved}  sub/gone.txt\n"
                             "\\{b}  back\\\\slash\n";
 
+// The folder the lists are checked in. Names absolute on Windows are here, as written and as '/'
+// would make them, and are never found.
+const std::pair<std::string, std::string> kFiles[] = {{"a.txt", "abc"},
+                                                      {"sub/deeper/b.bin", "hello"},
+                                                      {"sub/DEEPER/c", "c"},
+                                                      {"caf\xC3\xA9.txt", "x"},
+                                                      {"photo.jpg", "y"},
+                                                      {"damaged.txt", "new"},
+                                                      {"sub/new.txt", "moved"},
+                                                      {"back\\slash", "b"},
+                                                      {"Twin.txt", "z"},
+                                                      {"twin.TXT", "z"},
+                                                      {"C:\\x\\a.txt", "abc"},
+                                                      {"C:/x/a.txt", "abc"},
+                                                      {"\\\\server\\a.txt", "abc"},
+                                                      {"\\a.txt", "abc"},
+                                                      {"c:a.txt", "abc"}};
+
 class WindowsLists : public testing::Test {
 protected:
   void SetUp() override {
-    // Names absolute on Windows exist here, as written and as '/' would make them: never found.
-    for (const auto &[name, content] :
-         std::initializer_list<std::pair<std::string, std::string>>{{"a.txt", "abc"},
-                                                                    {"sub/deeper/b.bin", "hello"},
-                                                                    {"sub/DEEPER/c", "c"},
-                                                                    {"caf\xC3\xA9.txt", "x"},
-                                                                    {"photo.jpg", "y"},
-                                                                    {"damaged.txt", "new"},
-                                                                    {"sub/new.txt", "moved"},
-                                                                    {"back\\slash", "b"},
-                                                                    {"Twin.txt", "z"},
-                                                                    {"twin.TXT", "z"},
-                                                                    {"C:\\x\\a.txt", "abc"},
-                                                                    {"C:/x/a.txt", "abc"},
-                                                                    {"\\\\server\\a.txt", "abc"},
-                                                                    {"\\a.txt", "abc"},
-                                                                    {"c:a.txt", "abc"}}) {
+    for (const auto &[name, content] : kFiles) {
       fs::create_directories((Here() / name).parent_path());
       dir.Write("case/" + name, content);
     }
