@@ -23,22 +23,28 @@ namespace fs = std::filesystem;
 using namespace std::string_literals; // "\x00" inside
 using test::Ran;
 
-// UTF-8 text re-encoded by iconv, the tests' own reference for what Windows tools write.
+// UTF-8 text as iconv encodes it: the tests' own reference for what Windows tools write.
 std::string Iconv(const char *to, std::string text) {
   const iconv_t cd = ::iconv_open(to, "UTF-8");
   std::string out(text.size() * 4, '\0');
   char *in = text.data(), *at = out.data();
   std::size_t inLeft = text.size(), outLeft = out.size();
-  const bool done = ::iconv(cd, &in, &inLeft, &at, &outLeft) != static_cast<std::size_t>(-1);
+  ::iconv(cd, &in, &inLeft, &at, &outLeft);
   ::iconv_close(cd);
-  EXPECT_TRUE(done) << to;
   return out.substr(0, out.size() - outLeft);
 }
 std::string Utf16Le(const std::string &text) { return "\xFF\xFE" + Iconv("UTF-16LE", text); }
 std::string Utf16Be(const std::string &text) { return "\xFE\xFF" + Iconv("UTF-16BE", text); }
 
-// A list with each {content} replaced by the digest of that content in upper case (as Windows
-// tools write it) and {TAG} by the method's tag.
+// Each file holds its own name. Names absolute on Windows are here, as written and as '/' would
+// make them, and are never found; so is a folder named as another but for its case.
+const char *const kFiles[] = {
+    "a.txt",        "sub/deeper/b.bin", "sub/DEEPER/c",      "caf\xC3\xA9.txt", "photo.jpg",
+    "damaged.txt",  "sub/new.txt",      "back\\slash",       "Twin.txt",        "twin.TXT",
+    "C:\\x\\a.txt", "C:/x/a.txt",       "\\\\server\\a.txt", "\\a.txt",         "c:a.txt"};
+
+// A list with each {content} replaced by its digest in upper case, as Windows tools write it,
+// and {TAG} by the method's name.
 std::string Filled(std::string list, bool fingerprint = false) {
   for (std::size_t at; (at = list.find('{')) != std::string::npos;) {
     const std::string key = list.substr(at + 1, list.find('}', at) - at - 1);
@@ -51,71 +57,50 @@ std::string Filled(std::string list, bool fingerprint = false) {
 }
 
 const std::string kWindows = "; made by a Windows tool\r\n"
-                             "{abc} *a.txt\r\n"
-                             "{hello} *Sub\\deeper\\b.bin\r\n"
-                             "{TAG} (sub\\deeper\\b.bin) = {hello}\r\n"
-                             "{x}  caf\xC3\xA9.txt\r\n"
-                             "{y}  Photo.JPG\r\n"
+                             "{a.txt} *a.txt\r\n"
+                             "{sub/deeper/b.bin} *Sub\\deeper\\b.bin\r\n"
+                             "{TAG} (sub\\deeper\\b.bin) = {sub/deeper/b.bin}\r\n"
+                             "{caf\xC3\xA9.txt}  caf\xC3\xA9.txt\r\n"
+                             "{photo.jpg}  Photo.JPG\r\n"
                              "{old}  damaged.txt\r\n"
-                             "{moved}  sub\\gone.txt\r\n"
-                             "\\{b}  back\\\\slash\r\n";
+                             "{sub/new.txt}  sub\\gone.txt\r\n"
+                             "\\{back\\slash}  back\\\\slash\r\n";
 // The same list as md5sum writes it, its names those of the files here.
-const std::string kMd5sum = "{abc} *a.txt\n"
-                            "{hello} *sub/deeper/b.bin\n"
-                            "{TAG} (sub/deeper/b.bin) = {hello}\n"
-                            "{x}  caf\xC3\xA9.txt\n"
-                            "{y}  photo.jpg\n"
+const std::string kMd5sum = "{a.txt} *a.txt\n"
+                            "{sub/deeper/b.bin} *sub/deeper/b.bin\n"
+                            "{TAG} (sub/deeper/b.bin) = {sub/deeper/b.bin}\n"
+                            "{caf\xC3\xA9.txt}  caf\xC3\xA9.txt\n"
+                            "{photo.jpg}  photo.jpg\n"
                             "{old}  damaged.txt\n"
-                            "{moved}  sub/gone.txt\n"
-                            "\\{b}  back\\\\slash\n";
-
-// The folder the lists are checked in. Names absolute on Windows are here, as written and as '/'
-// would make them, and are never found.
-const std::pair<std::string, std::string> kFiles[] = {{"a.txt", "abc"},
-                                                      {"sub/deeper/b.bin", "hello"},
-                                                      {"sub/DEEPER/c", "c"},
-                                                      {"caf\xC3\xA9.txt", "x"},
-                                                      {"photo.jpg", "y"},
-                                                      {"damaged.txt", "new"},
-                                                      {"sub/new.txt", "moved"},
-                                                      {"back\\slash", "b"},
-                                                      {"Twin.txt", "z"},
-                                                      {"twin.TXT", "z"},
-                                                      {"C:\\x\\a.txt", "abc"},
-                                                      {"C:/x/a.txt", "abc"},
-                                                      {"\\\\server\\a.txt", "abc"},
-                                                      {"\\a.txt", "abc"},
-                                                      {"c:a.txt", "abc"}};
+                            "{sub/new.txt}  sub/gone.txt\n"
+                            "\\{back\\slash}  back\\\\slash\n";
 
 class WindowsLists : public testing::Test {
 protected:
   void SetUp() override {
-    for (const auto &[name, content] : kFiles) {
+    for (const std::string name : kFiles) {
       fs::create_directories((Here() / name).parent_path());
-      dir.Write("case/" + name, content);
+      dir.Write("case/" + name, name);
     }
   }
   fs::path Here() const { return dir.path() / "case"; }
-  // The folder's launch of quillsum-cli, or of md5sum, under a UTF-8 locale.
-  test::Launch Launch(bool md5sum, std::vector<std::string> args) const {
-    test::Launch launch = test::CliLaunch(std::move(args), Here());
-    if (md5sum)
-      launch.argv.front() = "md5sum";
+  // The program (md5sum's output as quillsum-cli's) in the folder under a UTF-8 locale, the list
+  // as ../list, or on standard input where args hold "-".
+  test::Launch Launch(bool md5sum, std::vector<std::string> args, const std::string &list) const {
+    dir.Write("list", list);
+    const bool input = std::find(args.begin(), args.end(), "-") != args.end();
+    if (!input)
+      args.push_back("../list");
+    test::Launch launch = test::CliLaunch(args, Here());
+    launch.argv.front() = md5sum ? "md5sum" : launch.argv.front();
+    launch.input = input ? list : "";
     launch.env = {{"LC_ALL", "C.UTF-8"}};
     return launch;
   }
-  // Runs it with the list as ../list, or on standard input; md5sum's output as quillsum-cli's.
-  Ran Run(bool md5sum, std::vector<std::string> args, const std::string &list,
-          bool input = false) const {
-    dir.Write("list", list);
-    args.push_back(input ? "-" : "../list");
-    test::Launch launch = Launch(md5sum, args);
-    launch.input = input ? list : "";
-    Ran ran = test::Run(launch);
-    if (md5sum) {
-      test::ReplaceAll(ran.err, "md5sum", "quillsum-cli");
-      ran.out = test::As911(ran.out, "C.UTF-8");
-    }
+  Ran Run(bool md5sum, std::vector<std::string> args, const std::string &list) const {
+    Ran ran = test::Run(Launch(md5sum, std::move(args), list));
+    test::ReplaceAll(ran.err, "md5sum", "quillsum-cli");
+    ran.out = md5sum ? test::As911(ran.out, "C.UTF-8") : ran.out;
     return ran;
   }
   test::TempDir dir;
@@ -134,82 +119,68 @@ TEST_F(WindowsLists, EachEncodingReadsAsMd5sumReadsTheListInItsForm) {
       {"UTF-16BE with a mark", Utf16Be},
       {"Windows-1252", [](const std::string &s) { return Iconv("CP1252", s); }},
       {"UTF-8", [](const std::string &s) { return s; }}};
-  struct Way {
-    std::vector<std::string> args;
-    bool md5sumHasIt = true, input = false;
-  };
-  const Way ways[] = {{{}},
-                      {{"--quiet"}},
-                      {{"--status"}},
-                      {{"--strict", "-w"}},
-                      {{"--ignore-missing"}},
-                      {{}, true, true},
-                      {{"--fingerprint"}, false},
-                      {{"--audit=sub"}, false}};
+  // The last two md5sum lacks: -c itself on the list in md5sum's form tells what they give.
+  const std::vector<std::string> ways[] = {
+      {},    {"--quiet"},       {"--status"},   {"--strict", "-w"}, {"--ignore-missing"},
+      {"-"}, {"--fingerprint"}, {"--audit=sub"}};
   for (const auto &[encoding, encode] : encodings)
-    for (const Way &way : ways) {
-      SCOPED_TRACE(std::string(encoding) + " " + testing::PrintToString(way.args));
-      const bool fingerprint = way.args == std::vector<std::string>{"--fingerprint"};
-      std::vector<std::string> args = way.args;
+    for (std::vector<std::string> args : ways) {
+      SCOPED_TRACE(std::string(encoding) + " " + testing::PrintToString(args));
+      const bool fingerprint = args == std::vector<std::string>{"--fingerprint"};
+      const bool md5sum = !fingerprint && args != std::vector<std::string>{"--audit=sub"};
       args.insert(args.begin(), "-c");
-      const Ran expected = Run(way.md5sumHasIt, args, Filled(kMd5sum, fingerprint), way.input);
+      const Ran expected = Run(md5sum, args, Filled(kMd5sum, fingerprint));
       args.push_back("--windows-lists");
-      ExpectSame(Run(false, args, encode(Filled(kWindows, fingerprint)), way.input), expected);
+      ExpectSame(Run(false, args, encode(Filled(kWindows, fingerprint))), expected);
     }
 }
 
 TEST_F(WindowsLists, NamesThatAreNotHereAndListsNotValidInTheirEncodingFail) {
   struct Case {
-    const char *what;
     std::string list, out, err;
     std::vector<std::string> args = {"-c", "--windows-lists"};
   };
-  const std::string names[] = {"C:\\x\\a.txt", "\\\\server\\a.txt", "\\a.txt", "c:a.txt",
-                               "TWIN.TXT"};
-  Case absent{"absolute, or two files in another case", "", "", ""};
-  for (const std::string &name : names) {
+  Case absent; // absolute, or two files in another case
+  for (const std::string name :
+       {"C:\\x\\a.txt", "\\\\server\\a.txt", "\\a.txt", "c:a.txt", "TWIN.TXT"}) {
     const std::string shown = test::Md5sumQuoted(name, "C.UTF-8");
-    absent.list += Filled("{abc}  ") + name + "\r\n";
+    absent.list += Filled("{a.txt}  ") + name + "\r\n";
     absent.out += shown + ": FAILED open or read\n";
     absent.err += "quillsum-cli: " + shown + ": No such file or directory\n";
   }
   absent.err += "quillsum-cli: WARNING: 5 listed files could not be read\n";
-  const std::string line = Filled("{abc}  a.txt\r\n"), ok = "a.txt: OK\n";
-  const std::string invalid = "quillsum-cli: ../list: 2: not valid UTF-16\n";
+  const std::string line = Filled("{a.txt}  a.txt\r\n"), ok = "a.txt: OK\n",
+                    invalid = "quillsum-cli: ../list: 2: not valid UTF-16\n";
   const Case cases[] = {
       absent,
-      {"a low surrogate first", Utf16Le(line) + "\x00\xDC"s + Iconv("UTF-16LE", line), ok, invalid},
-      {"a high surrogate alone", Utf16Be(line) + "\xD8\x3D\x00\r\x00\n"s + Iconv("UTF-16BE", line),
-       ok, invalid},
-      {"an odd byte at the end", Utf16Le(line) + "a", ok, invalid},
-      {"with --update",
-       "",
+      {Utf16Le(line) + "\x00\xDC"s + Iconv("UTF-16LE", line), ok, invalid}, // a low surrogate
+      {Utf16Be(line) + "\xD8\x3D\x00\r\x00\n"s, ok, invalid},               // a high one alone
+      {Utf16Le(line) + "a", ok, invalid},                                   // an odd last byte
+      {"",
        "",
        "quillsum-cli: the --windows-lists option is meaningful only when verifying checksums\n"
        "Try 'quillsum-cli --help' for more information.\n",
-       {"--windows-lists", "a.txt", "--update"}},
-  };
+       {"--windows-lists", "a.txt", "--update"}}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.list);
     const Ran ran = Run(false, c.args, c.list);
     EXPECT_EQ(ran.out, c.out);
     EXPECT_EQ(ran.err, c.err);
     EXPECT_EQ(ran.status, 1);
-    EXPECT_EQ(test::ReadFile(dir.path() / "list"), c.list);
+    EXPECT_EQ(test::ReadFile(dir.path() / "list"), c.list); // never written
   }
 }
 
 // What standard error shows on a pseudo-terminal, the progress line taken out, when it ends.
 std::string ShownOnTerminal(test::Launch launch) {
-  int terminal = -1, err = -1;
-  EXPECT_EQ(::openpty(&terminal, &err, nullptr, nullptr, nullptr), 0);
+  int terminal = -1;
+  EXPECT_EQ(::openpty(&terminal, &launch.err, nullptr, nullptr, nullptr), 0);
   termios raw{};
-  ::tcgetattr(err, &raw);
+  ::tcgetattr(launch.err, &raw);
   ::cfmakeraw(&raw); // the bytes as written, no "\r\n" for "\n"
-  ::tcsetattr(err, TCSANOW, &raw);
-  launch.err = err;
+  ::tcsetattr(launch.err, TCSANOW, &raw);
   test::Child child = test::Start(launch);
-  ::close(err);
+  ::close(launch.err);
   char buffer[4096];
   while (::read(child.pipe(), buffer, sizeof buffer) > 0) {
   }
@@ -222,22 +193,21 @@ std::string ShownOnTerminal(test::Launch launch) {
 }
 
 TEST_F(WindowsLists, AListThatFailsForItsWindowsWaysSaysSoOnATerminalOnly) {
+  const std::string hint =
+      "quillsum-cli: ../list looks written on Windows: try again with --windows-lists\n";
   const std::pair<std::string, bool> lists[] = {
-      {"\xEF\xBB\xBF{abc}  a.txt\n", true},
-      {Utf16Le("{abc}  a.txt\r\n"), true},
-      {"; made by a Windows tool\n{abc}  a.txt\n", true},
-      {"{hello}  sub\\deeper\\b.bin\n", true},
-      {"{y}  Photo.JPG\n", true},
-      {"{x}  caf\xE9.txt\n", true},
-      {"{abc}  a.txt\n{abc}  no\\such.txt\nnot a line\n{abc}  nosuch.txt\n", false}};
-  for (const auto &[list, hint] : lists) {
+      {"\xEF\xBB\xBF" + Filled("{a.txt}  a.txt\n"), true},
+      {Utf16Le(Filled("{a.txt}  a.txt\r\n")), true},
+      {Filled("; made by a Windows tool\n{a.txt}  a.txt\n"), true},
+      {Filled("{sub/deeper/b.bin}  sub\\deeper\\b.bin\n"), true},
+      {Filled("{photo.jpg}  Photo.JPG\n"), true},
+      {Filled("{caf\xC3\xA9.txt}  caf\xE9.txt\n"), true},
+      {Filled("{a.txt}  a.txt\n{a.txt}  no\\such.txt\nnot a line\n{a.txt}  nosuch.txt\n"), false}};
+  for (const auto &[list, windows] : lists) {
     SCOPED_TRACE(list);
-    const Ran md5sum = Run(true, {"-c"}, Filled(list));
-    ExpectSame(Run(false, {"-c"}, Filled(list)), md5sum);
-    EXPECT_EQ(ShownOnTerminal(Launch(false, {"-c", "../list"})),
-              md5sum.err + (hint ? "quillsum-cli: ../list looks written on Windows: try again "
-                                   "with --windows-lists\n"
-                                 : ""));
+    const Ran md5sum = Run(true, {"-c"}, list);
+    ExpectSame(Run(false, {"-c"}, list), md5sum);
+    EXPECT_EQ(ShownOnTerminal(Launch(false, {"-c"}, list)), md5sum.err + (windows ? hint : ""));
   }
 }
 
