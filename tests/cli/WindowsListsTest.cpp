@@ -13,7 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 
 namespace quillsum {
@@ -189,7 +188,11 @@ std::string ShownOnTerminal(test::Launch launch) {
   for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;)
     shown.append(buffer, static_cast<std::size_t>(got));
   ::close(terminal);
-  return std::regex_replace(shown, std::regex("\r[^\r\n]*\x1b\\[K"), "");
+  // Each "\r<text>\x1b[K" that drew or erased it.
+  for (std::size_t at, end; (at = shown.find('\r')) != std::string::npos &&
+                            (end = shown.find("\x1b[K", at)) != std::string::npos;)
+    shown.erase(at, end + 3 - at);
+  return shown;
 }
 
 TEST_F(WindowsLists, AListThatFailsForItsWindowsWaysSaysSoOnATerminalOnly) {
