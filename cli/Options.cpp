@@ -31,7 +31,8 @@ enum LongOnly {
 };
 
 // md5sum's options in md5sum's order, which is the order getopt_long lists them in when an
-// abbreviation is ambiguous; then this program's. --string is not here: see TakeString.
+// abbreviation is ambiguous; then this program's. --string and --windows-lists are not here: see
+// TakeOwnOptions.
 constexpr option kLongOptions[] = {
     {"check", no_argument, nullptr, 'c'},
     {"ignore-missing", no_argument, nullptr, kIgnoreMissing},
@@ -98,6 +99,10 @@ With no FILE, or when FILE is -, read standard input.
                           group of two or more after an empty line but the
                           first, in the order of the FILEs; empty files and
                           second names of one file are left out
+      --windows-lists   with --check: read lists written on Windows too: a
+                          byte-order mark, UTF-16, ';' comments, '\' between
+                          folders, Windows-1252 names, names in another case;
+                          each result names the file as found here
 
 The following five options are useful only when verifying checksums:
       --ignore-missing  don't fail or report status for missing files
@@ -141,13 +146,20 @@ bool TakesArgument(std::string_view name) {
   return false;
 }
 
-// --string is taken from the arguments before getopt_long reads them, and only when spelt out to
-// at least "--strin": md5sum's abbreviations must keep their meaning, --str being --strict, and
-// --s or --st being ambiguous between --status and --strict alone. It skips what getopt_long
-// would skip: the arguments of -j and of the long options that take one, operands, and everything
-// after "--". Gives false, with the message given, for "--string=..."; string says whether it
+// This program's options that share a start with md5sum's are taken from the arguments before
+// getopt_long reads them, each only when spelt out so far that md5sum's abbreviations keep their
+// meaning: --strin (--str is --strict, and --s or --st ambiguous between --status and --strict
+// alone) and --wi (--w, --wa and --war are --warn). It skips what getopt_long would skip: the
+// arguments of -j and of the long options that take one, operands, and everything after "--".
+// Gives false, with the message given, for one with "=..."; each flag says whether its option
 // was there.
-bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
+struct OwnOption {
+  std::string_view name;
+  std::size_t shortest;
+  bool &given;
+};
+bool TakeOwnOptions(std::vector<char *> &arguments, std::span<const OwnOption> own,
+                    Output &output) {
   const bool posixlyCorrect = PosixlyCorrect();
   for (std::size_t k = 1; k < arguments.size(); ++k) {
     const std::string_view argument = arguments[k];
@@ -160,12 +172,16 @@ bool TakeString(std::vector<char *> &arguments, bool &string, Output &output) {
     }
     if (argument.starts_with("--")) {
       const std::string_view name = argument.substr(2, argument.find('=') - 2);
-      if (name.size() >= 5 && std::string_view("string").starts_with(name)) {
+      const auto taken = std::find_if(own.begin(), own.end(), [name](const OwnOption &option) {
+        return name.size() >= option.shortest && option.name.starts_with(name);
+      });
+      if (taken != own.end()) {
         if (name.size() + 2 < argument.size()) {
-          output.Err(std::string(kProgram) + ": option '--string' doesn't allow an argument\n");
+          output.Err(std::string(kProgram) + ": option '--" + std::string(taken->name) +
+                     "' doesn't allow an argument\n");
           return false;
         }
-        string = true;
+        taken->given = true;
         arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(k--));
       } else if (!name.empty() && name.size() + 2 == argument.size() && TakesArgument(name)) {
         ++k;
@@ -212,12 +228,13 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     arguments.push_back(program.data());
   else
     arguments[0] = program.data();
+  Options options;
   bool string = false;
-  if (!TakeString(arguments, string, output))
+  const OwnOption own[] = {{"string", 5, string}, {"windows-lists", 2, options.windowsLists}};
+  if (!TakeOwnOptions(arguments, own, output))
     return UsageError(output, {});
   arguments.push_back(nullptr);
 
-  Options options;
   int binary = -1; // -t 0, -b 1, neither -1
   bool check = false;
   bool update = false;
@@ -365,6 +382,8 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "the --update option needs the name of a list";
   else if (update && ReadsStandardInput(arguments, optind))
     misuse = "the --update option needs FILE operands, not standard input";
+  else if (options.windowsLists && !check)
+    misuse = "the --windows-lists option is meaningful only when verifying checksums";
   if (misuse)
     return UsageError(output, misuse);
 

@@ -26,6 +26,7 @@ struct Options {
   bool warn = false;
   bool ignoreMissing = false;
   bool times = false;                // a "#size=... mtime=..." line before each digest line
+  bool windowsLists = false;         // -c's lists may be written on Windows
   unsigned threads = 1;              // -j: hashing threads
   Road road = Road::Automatic;       // QUILLSUM_ROAD's, for tests
   std::vector<std::string> audit;    // --audit's folders, with -c

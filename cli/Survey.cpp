@@ -3,6 +3,7 @@
 #include "cli/lists/CheckList.h"
 #include "cli/loop/DescriptorBudget.h"
 #include "cli/modes/Walk.h"
+#include "cli/modes/WindowsNames.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,6 +54,7 @@ void Count(const Options &options, Progress &progress) {
     return;
   }
   ListParser parser(TagOf(options.method));
+  WindowsNames windowsNames;
   for (const std::string &operand : options.operands) {
     // Only a regular file can be read once here and again by the work; opening a FIFO could
     // even let its writer go on before the work is there to read.
@@ -64,13 +66,18 @@ void Count(const Options &options, Progress &progress) {
     }
     const DescriptorBudget::Held list = DescriptorBudget::OfProcess().Open(
         operand.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    LineReader reader(list.get());
+    LineReader reader(list.get(), options.windowsLists);
     std::string line;
     ListedFile file;
-    while (list && reader.Next(line))
-      if (parser.Parse(std::move(line), file) == ListParser::Line::Listed &&
-          !counter.Count(file.name, OriginOf(file.name, false)))
+    while (list && reader.Next(line)) {
+      if (parser.Parse(std::move(line), file) != ListParser::Line::Listed)
+        continue;
+      // A name that cannot be here is not read, and so not counted.
+      if (options.windowsLists && !windowsNames.ToFileHere(file.name, file.escaped))
+        continue;
+      if (!counter.Count(file.name, OriginOf(file.name, false)))
         return;
+    }
   }
   // --audit may hash files beneath its folders too.
   if (!options.audit.empty())

@@ -38,6 +38,7 @@ _quillsum_cli() {
        --status          check
        --strict          check
     -w --warn            check
+       --windows-lists   check
        --help            sum tag check texts dups dupstag
        --version         sum tag check texts dups dupstag'
 

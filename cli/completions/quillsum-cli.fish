@@ -44,6 +44,7 @@ function __quillsum_cli_complete
         '   --status          check' \
         '   --strict          check' \
         '-w --warn            check' \
+        '   --windows-lists   check' \
         '   --help            sum tag check texts dups dupstag' \
         '   --version         sum tag check texts dups dupstag'
 

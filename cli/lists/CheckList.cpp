@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <string_view>
 
 #include <unistd.h>
 
@@ -120,7 +121,13 @@ ListParser::Line ListParser::Parse(std::string s, ListedFile &file) {
     return Line::Misformatted;
   file.digest = *ReadHex(std::string_view(s).substr(hexAt, kHexDigits));
   file.name.assign(s.c_str() + nameAt);
+  file.escaped = escaped;
   return Line::Listed;
+}
+
+LineReader::LineReader(int fd, bool windows) : fd_(fd) {
+  if (windows)
+    windows_.emplace();
 }
 
 bool LineReader::Next(std::string &line) {
@@ -129,14 +136,14 @@ bool LineReader::Next(std::string &line) {
     if (newline != std::string::npos) {
       line.assign(buffer_, at_, newline - at_);
       at_ = newline + 1;
-      return true;
+      break;
     }
     if (ended_) {
-      if (error_ != 0 || at_ == buffer_.size())
+      if (error_ != 0 || invalid_ || at_ == buffer_.size())
         return false;
       line.assign(buffer_, at_);
       at_ = buffer_.size();
-      return true;
+      break;
     }
     buffer_.erase(0, at_);
     at_ = 0;
@@ -145,15 +152,21 @@ bool LineReader::Next(std::string &line) {
     std::array<char, 64 * 1024> chunk;
     buffer_.reserve(buffer_.size() + chunk.size());
     const ssize_t got = ::read(fd_, chunk.data(), chunk.size());
-    if (got > 0)
-      buffer_.append(chunk.data(), static_cast<std::size_t>(got));
-    else if (got == 0)
-      ended_ = true;
-    else if (errno != EINTR) {
-      ended_ = true;
-      error_ = errno;
+    if (got < 0) {
+      error_ = errno == EINTR ? 0 : errno;
+      ended_ = error_ != 0;
+      continue;
     }
+    ended_ = got == 0;
+    const std::string_view bytes(chunk.data(), static_cast<std::size_t>(got));
+    if (!windows_)
+      buffer_ += bytes;
+    else if (!windows_->Decode(bytes, ended_, buffer_))
+      ended_ = invalid_ = true;
   }
+  if (windows_)
+    ToMd5sumLine(line);
+  return true;
 }
 
 } // namespace quillsum::cli

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "cli/lists/Lines.h"
+#include "cli/lists/WindowsList.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,6 +13,7 @@ namespace quillsum::cli {
 struct ListedFile {
   DigestBytes digest; // read from its 32 hex digits, of either case
   std::string name;
+  bool escaped = false; // the line was in md5sum's escaped form, a backslash first
 };
 
 // Reads the lines of checksum lists as md5sum reads them: "<hex>  <name>", "<hex> *<name>",
@@ -34,23 +37,28 @@ private:
   Separator separator_ = Separator::Unknown;
 };
 
-// The lines of a file, stream or pipe, split at newlines; the last one may lack its newline.
+// The lines of a file, stream or pipe, split at newlines; the last one may lack its newline. With
+// windows, those of a list written on Windows, in md5sum's form (cli/lists/WindowsList.h).
 class LineReader {
 public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  explicit LineReader(int fd, bool windows = false);
 
-  // The next line, without its newline. False at the end, or after a failed read, when error()
-  // gives its errno; a line that the failure cut short is not given. After std::bad_alloc, it may
-  // be called again: no byte read is lost.
+  // The next line, without its newline. False at the end, after a failed read, when error()
+  // gives its errno, or at a line that is not valid UTF-16 in a Windows list, when invalid()
+  // says so; a line that the failure cut short is not given. After std::bad_alloc, it may be
+  // called again: no byte read is lost.
   bool Next(std::string &line);
   int error() const { return error_; }
+  bool invalid() const { return invalid_; }
 
 private:
   int fd_;
+  std::optional<WindowsListDecoder> windows_;
   std::string buffer_;
   std::size_t at_ = 0;
   bool ended_ = false;
   int error_ = 0;
+  bool invalid_ = false;
 };
 
 } // namespace quillsum::cli

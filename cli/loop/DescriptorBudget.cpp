@@ -118,7 +118,8 @@ DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &ope
     const std::uint64_t since = releases_;
     int error = EMFILE;
     // Counted before the open, so that a refused open meanwhile waits for this one.
-    if (++held_ <= capacity_) {
+    const bool counted = ++held_ <= capacity_;
+    if (counted) {
       ++mine.held_;
       UniqueFd file(open());
       if (file)
@@ -141,7 +142,8 @@ DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &ope
       released_.wait(lock, [&] { return releases_ != since || !othersHold(); });
       --waiting_;
     }
-    const bool retry = releases_ != since;
+    // A permit given back between this open's count and the look above shows as room.
+    const bool retry = releases_ != since || (!counted && held_ < capacity_);
     Unpark(mine);
     if (!retry) {
       errno = error;

@@ -18,12 +18,13 @@ void Audit::ReadingList(int fd) {
     lists_.emplace_back(info.st_dev, info.st_ino);
 }
 
-void Audit::Listed(const std::string &name) {
-  listed_.Add(NormalName(name), 0);
+void Audit::Listed(const std::string &name, bool here) {
+  if (here)
+    listed_.Add(NormalName(name), 0);
   // The first missing file makes the unlisted files worth hashing.
   struct stat info {};
   if (!missing_ && !options_.ignoreMissing && OriginOf(name, false) == Origin::Named &&
-      ::stat(name.c_str(), &info) != 0 && errno == ENOENT)
+      (!here || (::stat(name.c_str(), &info) != 0 && errno == ENOENT)))
     missing_ = true;
 }
 

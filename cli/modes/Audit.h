@@ -26,8 +26,8 @@ public:
 
   // A list being read, open on fd: it is never reported.
   void ReadingList(int fd);
-  // A file a list names.
-  void Listed(const std::string &name);
+  // A file a list names; not here when it cannot be (a Windows list's absolute name).
+  void Listed(const std::string &name, bool here = true);
   // Walks the folders; when a listed file is missing, the files no list names go to the
   // scheduler first, so that their digests are known by the turn of any listed file.
   void Walk(Scheduler &scheduler);

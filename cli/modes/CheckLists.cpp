@@ -1,9 +1,11 @@
 #include "cli/lists/CheckList.h"
 #include "cli/lists/Lines.h"
 #include "cli/lists/Quote.h"
+#include "cli/lists/WindowsList.h"
 #include "cli/loop/Scheduler.h"
 #include "cli/modes/Audit.h"
 #include "cli/modes/Modes.h"
+#include "cli/modes/WindowsNames.h"
 
 #include <algorithm>
 #include <array>
@@ -28,13 +30,15 @@ struct Tally {
   std::uint64_t misformatted = 0;
   std::uint64_t unreadable = 0;
   std::uint64_t mismatched = 0;
+  bool windows = false; // a line md5sum could not use shows a list written on Windows
 };
 
 class ListChecker {
 public:
   ListChecker(const Options &options, Output &output, Progress *progress, Audit *audit)
       : options_(options), output_(output), tag_(TagOf(options.method)), parser_(tag_),
-        scheduler_(LoopSettings(options, progress, audit != nullptr), output), audit_(audit) {}
+        scheduler_(LoopSettings(options, progress, audit != nullptr), output), audit_(audit),
+        hint_(!options.windowsLists && !options.status && ::isatty(STDERR_FILENO) == 1) {}
 
   void Check(const std::string &operand);
   bool Finish();
@@ -57,6 +61,9 @@ private:
   void AddToScheduler(std::function<void()> action);
   void Listed(const std::shared_ptr<Tally> &tally, const ListedFile &file,
               std::optional<FileTimes> times);
+  // A listed file that cannot be here (a Windows list's absolute name): missing, in its turn,
+  // whatever this machine has under that name.
+  void NotHere(const std::shared_ptr<Tally> &tally, const ListedFile &file);
   // What a listed file's digest, in its turn, says of it.
   Scheduler::Then Verdict(std::shared_ptr<Tally> tally, DigestBytes listed,
                           std::optional<FileTimes> times);
@@ -68,6 +75,10 @@ private:
   ListParser parser_;
   Scheduler scheduler_;
   Audit *const audit_;
+  // Whether a list that fails for its Windows ways says so, after md5sum's messages.
+  const bool hint_;
+  // With --windows-lists, on the thread that reads the lists; for the hint, on the one handing on.
+  WindowsNames windowsNames_;
   std::deque<Later> later_; // no copy of it all when it grows
   std::string names_;
   std::vector<std::shared_ptr<Tally>> tallies_;
@@ -132,14 +143,15 @@ void ListChecker::Check(const std::string &operand) {
   if (audit_)
     audit_->ReadingList(standardInput ? STDIN_FILENO : opened.get());
   auto tally = std::make_shared<Tally>();
-  LineReader reader(standardInput ? STDIN_FILENO : opened.get());
+  LineReader reader(standardInput ? STDIN_FILENO : opened.get(), options_.windowsLists);
   std::string line;
   std::optional<FileTimes> times;
   ListedFile file;
   // Each step may be tried again after a refused allocation: it reads no byte twice and adds
   // nothing twice.
   Shortage &shortage = scheduler_.shortage();
-  for (std::uint64_t number = 1;; ++number) {
+  std::uint64_t number = 1;
+  for (;; ++number) {
     bool read = false;
     shortage.Retrying([&] { read = reader.Next(line); });
     if (!read)
@@ -149,10 +161,19 @@ void ListChecker::Check(const std::string &operand) {
       times = listed;
       continue;
     }
+    const bool windowsSign = hint_ && LooksWrittenOnWindows(line, number == 1);
     ListParser::Line kind = ListParser::Line::Skipped;
     shortage.Retrying([&] { kind = parser_.Parse(line, file); });
     if (kind == ListParser::Line::Listed &&
         !(standardInput && OriginOf(file.name, false) == Origin::StandardInput)) {
+      bool here = true;
+      if (options_.windowsLists)
+        shortage.Retrying([&] { here = windowsNames_.ToFileHere(file.name, file.escaped); });
+      if (!here) {
+        shortage.Retrying([&] { NotHere(tally, file); });
+        times.reset();
+        continue;
+      }
       // A listed file that is the list's own stream reads what follows in it, as md5sum's
       // would: in its turn, before the list is read on.
       const bool sameStream =
@@ -163,8 +184,9 @@ void ListChecker::Check(const std::string &operand) {
         scheduler_.Drain();
     } else if (kind != ListParser::Line::Skipped) {
       shortage.Retrying([&] {
-        AddToScheduler([this, tally, number, list] {
+        AddToScheduler([this, tally, number, list, windowsSign] {
           ++tally->misformatted;
+          tally->windows = tally->windows || windowsSign;
           if (options_.warn)
             output_.Error(list + ": " + std::to_string(number) + ": improperly formatted " +
                           std::string(tag_) + " checksum line");
@@ -172,9 +194,13 @@ void ListChecker::Check(const std::string &operand) {
       });
     }
   }
-  if (reader.error() != 0) {
-    AddToScheduler([this, list] {
-      output_.Error(list + ": read error");
+  if (reader.error() != 0 || reader.invalid()) {
+    // As md5sum does after a read error, the rest of the list goes unread and uncounted.
+    const std::string message = reader.invalid()
+                                    ? list + ": " + std::to_string(number) + ": not valid UTF-16"
+                                    : list + ": read error";
+    AddToScheduler([this, message] {
+      output_.Error(message);
       ok_ = false;
     });
     return;
@@ -187,7 +213,7 @@ void ListChecker::Listed(const std::shared_ptr<Tally> &tally, const ListedFile &
   if (!audit_)
     return scheduler_.Add(file.name, Verdict(tally, file.digest, times),
                           OriginOf(file.name, false));
-  audit_->Listed(file.name);
+  audit_->Listed(file.name, true);
   if (tallies_.empty() || tallies_.back() != tally)
     tallies_.push_back(tally);
   names_.reserve(names_.size() + file.name.size());
@@ -195,6 +221,14 @@ void ListChecker::Listed(const std::shared_ptr<Tally> &tally, const ListedFile &
                     static_cast<std::uint32_t>(tallies_.size() - 1), kNoAction, file.digest,
                     times});
   names_ += file.name;
+}
+
+void ListChecker::NotHere(const std::shared_ptr<Tally> &tally, const ListedFile &file) {
+  if (audit_)
+    audit_->Listed(file.name, false);
+  AddToScheduler([then = Verdict(tally, file.digest, std::nullopt), name = file.name] {
+    then(name, Failed{ENOENT});
+  });
 }
 
 // Allocates before it counts, so that it can be tried again (Job::Then).
@@ -207,6 +241,8 @@ Scheduler::Then ListChecker::Verdict(std::shared_ptr<Tally> tally, DigestBytes l
     if (!digested) {
       const auto *failed = std::get_if<Failed>(&outcome);
       const bool missing = failed && failed->error == ENOENT;
+      if (missing && hint_ && !tally->windows)
+        tally->windows = windowsNames_.FoundWhenReadAsWindows(name);
       if (missing && options_.ignoreMissing)
         return;
       if (missing && audit_ && audit_->Moved(name, listed))
@@ -248,6 +284,8 @@ void ListChecker::Summary(const std::string &list, const Tally &tally) {
     if (options_.ignoreMissing && !tally.matched)
       output_.Error(list + ": no file was verified");
   }
+  if (tally.windows)
+    output_.Error(list + " looks written on Windows: try again with --windows-lists");
   ok_ = ok_ && tally.formatted && tally.matched && tally.mismatched == 0 && tally.unreadable == 0 &&
         (!options_.strict || tally.misformatted == 0);
 }

@@ -146,4 +146,13 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
   }
 }
 
+int ListFolder(const std::string &dir, std::vector<std::string> &names) {
+  std::vector<Entry> entries;
+  if (const int error = List(dir, entries))
+    return error;
+  for (Entry &entry : entries)
+    names.push_back(std::move(entry.name));
+  return 0;
+}
+
 } // namespace quillsum::cli

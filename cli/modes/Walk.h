@@ -24,4 +24,8 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
                  const std::function<void(const std::string &path, int error)> &failed,
                  Shortage *shortage);
 
+// The names of a folder's entries but . and .., in byte order, the folder opened as the walk
+// opens one (through the descriptor budget). Gives 0, or the errno of the failure.
+int ListFolder(const std::string &dir, std::vector<std::string> &names);
+
 } // namespace quillsum::cli

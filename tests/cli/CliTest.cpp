@@ -706,6 +706,13 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
        "quillsum-cli: the --audit option is meaningful only when verifying checksums\n" + tryHelp},
       {{"-r", "--duplicates"},
        "quillsum-cli: the --duplicates option needs FILE operands, not standard input\n" + tryHelp},
+      {{"--wi", "x"},
+       "quillsum-cli: the --windows-lists option is meaningful only when verifying checksums\n" +
+           tryHelp},
+      {{"-c", "--windows=yes", "x"},
+       "quillsum-cli: option '--windows-lists' doesn't allow an argument\n" + tryHelp},
+      {{"-c", "-z", "--windows-lists", "x"},
+       "quillsum-cli: the --zero option is not supported when verifying checksums\n" + tryHelp},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));

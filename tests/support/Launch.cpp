@@ -242,6 +242,38 @@ std::string Md5sumQuoted(const std::string &name, const std::string &locale) {
   return quoted->second;
 }
 
+void ReplaceAll(std::string &text, const std::string &from, const std::string &to) {
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
+}
+
+std::string As911(const std::string &out, const std::string &locale) {
+  std::string converted;
+  for (std::size_t at = 0; at < out.size();) {
+    const std::size_t end = std::min(out.find('\n', at), out.size());
+    std::string line = out.substr(at, end - at);
+    at = end + 1;
+    for (const std::string_view verdict : {": FAILED open or read", ": FAILED", ": OK"}) {
+      if (!line.ends_with(verdict))
+        continue;
+      std::string name = line.substr(0, line.size() - verdict.size());
+      if (name.starts_with('\\')) {
+        std::string raw;
+        for (std::size_t k = 1; k < name.size(); ++k)
+          raw += name[k] != '\\' || k + 1 == name.size() ? name[k]
+                 : name[++k] == 'n'                      ? '\n'
+                 : name[k] == 'r'                        ? '\r'
+                                                         : name[k];
+        name = raw;
+      }
+      line = Md5sumQuoted(name, locale) + std::string(verdict);
+      break;
+    }
+    converted += line + (end < out.size() ? "\n" : "");
+  }
+  return converted;
+}
+
 std::string Shell(const std::string &command, const std::vector<std::string> &args,
                   const fs::path &folder) {
   Launch launch;

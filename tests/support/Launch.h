@@ -83,6 +83,14 @@ Ran Md5sum(const std::vector<std::string> &args, const std::filesystem::path &fo
 // input) is given as it is.
 std::string Md5sumQuoted(const std::string &name, const std::string &locale = {});
 
+// Every from in text replaced by to.
+void ReplaceAll(std::string &text, const std::string &from, const std::string &to);
+
+// md5sum 9.1's output as coreutils 9.11 writes it under the locale: each -c result line names its
+// file quoted as md5sum's messages quote it, where 9.1 wrote the name raw (escaped, after a
+// leading backslash, when it held a newline).
+std::string As911(const std::string &out, const std::string &locale);
+
 // The standard output of a shell command run in folder, given args as $1, $2...: names need
 // no quoting.
 std::string Shell(const std::string &command, const std::vector<std::string> &args = {},
