@@ -63,13 +63,14 @@ DescriptorBudget &DescriptorBudget::OfProcess() {
   return budget;
 }
 
-DescriptorBudget::Held DescriptorBudget::Open(const char *name, int flags, bool mayWait) {
+DescriptorBudget::Held DescriptorBudget::Open(const char *name, int flags, bool mayWait,
+                                              int folder) {
   for (;;) {
     // Counted before the open, so that a thread whose open fails meanwhile waits for this one.
     ++held_;
     ++mine;
     const std::uint64_t since = releases_;
-    UniqueFd file(::open(name, flags));
+    UniqueFd file(::openat(folder, name, flags));
     if (file)
       return Held(std::move(file), this, &mine);
     const int error = errno;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include <fcntl.h>
+
 namespace quillsum::cli {
 
 // The descriptors the loop's readers and the walk hold open, as one budget: the process's
@@ -51,11 +53,12 @@ public:
   DescriptorBudget(const DescriptorBudget &) = delete;
   DescriptorBudget &operator=(const DescriptorBudget &) = delete;
 
-  // Opens name with flags. On EMFILE or ENFILE, with mayWait, waits while other threads hold
-  // descriptors of the budget until one is closed and tries again; fails with errno when only
-  // this thread holds any, or none is held at all. A thread that holds descriptors it could close
-  // itself passes mayWait false: two such threads would wait for each other.
-  Held Open(const char *name, int flags, bool mayWait);
+  // Opens name with flags, relative to folder (a folder's descriptor, or AT_FDCWD). On EMFILE or
+  // ENFILE, with mayWait, waits while other threads hold descriptors of the budget until one is
+  // closed and tries again; fails with errno when only this thread holds any, or none is held at
+  // all. A thread that holds descriptors it could close itself passes mayWait false: two such
+  // threads would wait for each other.
+  Held Open(const char *name, int flags, bool mayWait, int folder = AT_FDCWD);
   // Opens name only if the budget has room, without waiting: for reading ahead of need.
   Held TryOpen(const char *name, int flags);
 
