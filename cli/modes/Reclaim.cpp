@@ -81,7 +81,7 @@ Opened OpenFile(const char *name, int flags, int folder = AT_FDCWD) {
 // moment before the act on it, when a change to the member is the hardest to catch.
 void BeforeAct(const char *name) {
   static const char *const command = std::getenv("QUILLSUM_BEFORE_ACT");
-  if (!command)
+  if (!command || !*command)
     return;
   const char *argv[] = {"sh", "-c", command, "sh", name, nullptr};
   pid_t child = 0;
