@@ -43,6 +43,8 @@ constexpr std::size_t kMostPerCall = 127;
 // Of each file, the bytes compared at a time, and the extents FIEMAP is asked for at a time.
 constexpr std::size_t kPiece = 1 << 20;
 constexpr unsigned kExtents = 64;
+// What the files of one FIDEDUPERANGE may have asked of the disk ahead, all together.
+constexpr std::uint64_t kReadAhead = 64 << 20;
 
 bool SameTime(const timespec &a, const timespec &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -89,6 +91,14 @@ void BeforeAct(const char *name) {
                     environ) == 0)
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
+}
+
+// Asks the disk for a range of an open file without waiting for it. The kernel reads no more than
+// a device's read-ahead window for one request, 128 KiB by default: the range goes in such steps.
+void AskAhead(int fd, std::uint64_t from, std::uint64_t length) {
+  constexpr std::uint64_t kStep = 128 << 10;
+  for (std::uint64_t at = from; at < from + length; at += kStep)
+    ::posix_fadvise(fd, static_cast<off_t>(at), kStep, POSIX_FADV_WILLNEED);
 }
 
 // Whether FIEMAP tells, cheaply (nothing is flushed for it), that a member's bytes already are
@@ -288,8 +298,8 @@ void Reclaimer::Share(const Group &group) {
   }
 }
 
-// Offers the batch's members, open, to the kernel, the first file's whole length each, until
-// each is shared to its end or refused; false when the first file changed meanwhile.
+// Offers the batch's members, open, to the kernel, the first file's whole length each, a window at
+// a time, until each is shared to its end or refused; false when the first file changed meanwhile.
 bool Reclaimer::Offer(const Opened &source, std::uint64_t size, std::vector<Offered> &batch) {
   for (const Offered &offered : batch)
     BeforeAct(offered.member->name);
@@ -305,13 +315,20 @@ bool Reclaimer::Offer(const Opened &source, std::uint64_t size, std::vector<Offe
         call.push_back(&offered);
     if (call.empty())
       return true;
+    // The kernel reads each page it compares that is not in memory on its own, one at a time:
+    // each file's window is asked of the disk first, and its next one too, read meanwhile.
+    const std::uint64_t at = call.front()->shared;
+    const std::uint64_t window =
+        std::max<std::uint64_t>(kReadAhead / 2 / (call.size() + 1) / kPiece, 1) * kPiece;
     std::fill(room.begin(), room.end(), 0);
-    range->src_offset = call.front()->shared;
-    range->src_length = size - range->src_offset;
+    range->src_offset = at;
+    range->src_length = std::min(size - at, window);
     range->dest_count = static_cast<std::uint16_t>(call.size());
+    AskAhead(source.fd.get(), at, 2 * window);
     for (std::size_t k = 0; k < call.size(); ++k) {
       range->info[k].dest_fd = call[k]->file.fd.get();
-      range->info[k].dest_offset = range->src_offset;
+      range->info[k].dest_offset = at;
+      AskAhead(call[k]->file.fd.get(), at, 2 * window);
     }
     if (::ioctl(source.fd.get(), FIDEDUPERANGE, range) != 0) {
       // A length past the first file's end fails the whole call; anything else is the file
