@@ -6,6 +6,7 @@
 
 #include "cli/modes/Reclaim.h"
 
+#include "cli/SignalsHeld.h"
 #include "cli/lists/Quote.h"
 #include "cli/loop/DescriptorBudget.h"
 #include "cli/loop/FileDigest.h"
@@ -43,8 +44,9 @@ constexpr std::size_t kMostPerCall = 127;
 // Of each file, the bytes compared at a time, and the extents FIEMAP is asked for at a time.
 constexpr std::size_t kPiece = 1 << 20;
 constexpr unsigned kExtents = 64;
-// What the files of one FIDEDUPERANGE may have asked of the disk ahead, all together.
-constexpr std::uint64_t kReadAhead = 64 << 20;
+// What the files of one FIDEDUPERANGE may have asked of the disk ahead, all together; and the most
+// the kernel reads ahead for one request, a device's read-ahead window (128 KiB by default).
+constexpr std::uint64_t kReadAhead = 64 << 20, kAskStep = 128 << 10;
 
 bool SameTime(const timespec &a, const timespec &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -93,12 +95,10 @@ void BeforeAct(const char *name) {
     }
 }
 
-// Asks the disk for a range of an open file without waiting for it. The kernel reads no more than
-// a device's read-ahead window for one request, 128 KiB by default: the range goes in such steps.
+// Asks the disk for a range of an open file without waiting for it, a step at a time.
 void AskAhead(int fd, std::uint64_t from, std::uint64_t length) {
-  constexpr std::uint64_t kStep = 128 << 10;
-  for (std::uint64_t at = from; at < from + length; at += kStep)
-    ::posix_fadvise(fd, static_cast<off_t>(at), kStep, POSIX_FADV_WILLNEED);
+  for (std::uint64_t at = from; at < from + length; at += kAskStep)
+    ::posix_fadvise(fd, static_cast<off_t>(at), kAskStep, POSIX_FADV_WILLNEED);
 }
 
 // Whether FIEMAP tells, cheaply (nothing is flushed for it), that a member's bytes already are
@@ -246,7 +246,7 @@ private:
     Fail(QuoteName(name) + ": not linked: " + std::string(reason));
   }
   void GroupLeft(const char *first, std::string_view reason) {
-    Fail(QuoteName(first) + ": " + std::string(reason) + ", its group left as it was");
+    Fail(QuoteName(first) + ": " + std::string(reason) + ", the rest of its group left as it was");
   }
   void Ended(std::uint64_t bytes) {
     if (progress_) {
@@ -319,7 +319,7 @@ bool Reclaimer::Offer(const Opened &source, std::uint64_t size, std::vector<Offe
     // each file's window is asked of the disk first, and its next one too, read meanwhile.
     const std::uint64_t at = call.front()->shared;
     const std::uint64_t window =
-        std::max<std::uint64_t>(kReadAhead / 2 / (call.size() + 1) / kPiece, 1) * kPiece;
+        std::max<std::uint64_t>(kReadAhead / 2 / (call.size() + 1) / kAskStep, 1) * kAskStep;
     std::fill(room.begin(), room.end(), 0);
     range->src_offset = at;
     range->src_length = std::min(size - at, window);
@@ -421,6 +421,7 @@ void Reclaimer::LinkMember(const Opened &source, const Member &member) {
   if (const char *refusal = Refusal(source, file, member, error))
     return NotLinked(member.name, error ? std::strerror(error) : refusal);
 
+  const SignalsHeld held;
   const std::string scratch = LinkScratch(source.fd.get(), folder.get());
   if (scratch.empty())
     return NotLinked(member.name, std::strerror(errno));

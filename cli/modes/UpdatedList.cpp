@@ -1,14 +1,13 @@
 #include "cli/modes/UpdatedList.h"
 
+#include "cli/SignalsHeld.h"
 #include "cli/lists/CheckList.h"
 #include "cli/lists/Lines.h"
 #include "cli/lists/Quote.h"
 #include "cli/modes/Walk.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -63,34 +62,6 @@ bool WriteAll(int fd, std::string_view bytes) {
   }
   return true;
 }
-
-// While the new list is being put in place, Ctrl-C, a hang-up or a request to terminate waits
-// until it is there or gone, so that no scratch file is left behind; it then takes effect.
-class SignalsHeld {
-public:
-  SignalsHeld() {
-    struct sigaction hold {};
-    hold.sa_handler = [](int signal) { held_ = signal; };
-    sigemptyset(&hold.sa_mask);
-    hold.sa_flags = SA_RESTART;
-    for (std::size_t k = 0; k < kSignals.size(); ++k)
-      if (::sigaction(kSignals[k], nullptr, &before_[k]) == 0 && before_[k].sa_handler != SIG_IGN)
-        ::sigaction(kSignals[k], &hold, nullptr);
-  }
-  SignalsHeld(const SignalsHeld &) = delete;
-  SignalsHeld &operator=(const SignalsHeld &) = delete;
-  ~SignalsHeld() {
-    for (std::size_t k = 0; k < kSignals.size(); ++k)
-      ::sigaction(kSignals[k], &before_[k], nullptr);
-    if (held_ != 0)
-      ::raise(held_);
-  }
-
-private:
-  static constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  static inline volatile std::sig_atomic_t held_ = 0;
-  std::array<struct sigaction, kSignals.size()> before_{};
-};
 
 } // namespace
 
