@@ -26,6 +26,8 @@ enum LongOnly {
   kTimes,
   kExclude,
   kDuplicates,
+  kDedupe,
+  kHardlink,
   kHelp,
   kVersion,
 };
@@ -52,6 +54,10 @@ constexpr option kLongOptions[] = {
     {"times", no_argument, nullptr, kTimes},
     {"exclude", required_argument, nullptr, kExclude},
     {"duplicates", no_argument, nullptr, kDuplicates},
+    {"dedupe", no_argument, nullptr, kDedupe},
+    {"hardlink", no_argument, nullptr, kHardlink},
+    // md5sum's --h is --help, which --hardlink would make ambiguous: an exact name wins.
+    {"h", no_argument, nullptr, kHelp},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -99,6 +105,14 @@ With no FILE, or when FILE is -, read standard input.
                           group of two or more after an empty line but the
                           first, in the order of the FILEs; empty files and
                           second names of one file are left out
+      --dedupe          with --duplicates: then have the kernel share each
+                          group's first file's bytes with its other files,
+                          where it finds them still equal (btrfs, XFS);
+                          names, inodes, owners, modes and times stay
+      --hardlink        with --duplicates: then make each group's other
+                          files names of its first file, those of the same
+                          file system, owner, group, mode and attributes
+                          whose bytes are still the same
       --windows-lists   with --check: read lists written on Windows too: a
                           byte-order mark, UTF-16, ';' comments, '\' between
                           folders, Windows-1252 names, names in another case;
@@ -239,6 +253,8 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
   bool check = false;
   bool update = false;
   bool duplicates = false;
+  bool dedupe = false;
+  bool hardlink = false;
   options.threads = OnlineCpus();
   optind = 0; // a full restart of getopt_long, so that it looks at POSIXLY_CORRECT again
   for (;;) {
@@ -311,6 +327,12 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     case kDuplicates:
       duplicates = true;
       break;
+    case kDedupe:
+      dedupe = true;
+      break;
+    case kHardlink:
+      hardlink = true;
+      break;
     case kHelp:
       output.Out(kHelpText);
       return EXIT_SUCCESS;
@@ -366,6 +388,12 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
     misuse = "the --times option is meaningless with --duplicates";
   else if (duplicates && ReadsStandardInput(arguments, optind))
     misuse = "the --duplicates option needs FILE operands, not standard input";
+  else if (dedupe && hardlink)
+    misuse = "the --dedupe and --hardlink options do not go together";
+  else if (dedupe && !duplicates)
+    misuse = "the --dedupe option is meaningful only with --duplicates";
+  else if (hardlink && !duplicates)
+    misuse = "the --hardlink option is meaningful only with --duplicates";
   else if (!options.audit.empty() && !check)
     misuse = "the --audit option is meaningful only when verifying checksums";
   else if (!options.excluded.empty() && string)
@@ -392,6 +420,9 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
                  : update     ? Options::Mode::Update
                  : duplicates ? Options::Mode::Duplicates
                               : Options::Mode::Digest;
+  options.reclaim = dedupe     ? Options::Reclaim::Dedupe
+                    : hardlink ? Options::Reclaim::Hardlink
+                               : Options::Reclaim::Nothing;
   options.binary = binary == 1;
   const std::string_view road = std::getenv("QUILLSUM_ROAD") ? std::getenv("QUILLSUM_ROAD") : "";
   options.road = road == "lanes" ? Road::Lanes : road == "disk" ? Road::Disk : Road::Automatic;

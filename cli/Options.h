@@ -15,6 +15,10 @@ namespace quillsum::cli {
 struct Options {
   enum class Mode { Digest, Check, Texts, Update, Duplicates };
   Mode mode = Mode::Digest;
+  // What --duplicates does with each group once printed: nothing, or gives back the space of
+  // its other files (--dedupe, --hardlink).
+  enum class Reclaim { Nothing, Dedupe, Hardlink };
+  Reclaim reclaim = Reclaim::Nothing;
   Method method = Method::Md5;
   bool binary = false; // '*' before names: -b, or --tag
   bool tag = false;

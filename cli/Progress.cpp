@@ -17,16 +17,6 @@ using std::chrono::duration;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-std::string Bytes(double bytes) {
-  static constexpr const char *kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  std::size_t unit = 0;
-  for (; bytes >= 1024 && unit + 1 < std::size(kUnits); ++unit)
-    bytes /= 1024;
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
-  return text;
-}
-
 std::string Time(double seconds) {
   const auto whole = static_cast<unsigned long long>(seconds + 0.5);
   char text[32];
@@ -97,6 +87,16 @@ void Progress::Run() {
     } catch (const std::bad_alloc &) { // memory short for a moment: the next one, then
     }
   }
+}
+
+std::string Progress::Bytes(double bytes) {
+  static constexpr const char *kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  std::size_t unit = 0;
+  for (; bytes >= 1024 && unit + 1 < std::size(kUnits); ++unit)
+    bytes /= 1024;
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
 }
 
 std::string Progress::Line(const Counts &counts, bool countBytes, double secondsTaken) {

@@ -43,6 +43,8 @@ public:
   };
   // The line's text for those counts, secondsTaken after the work began.
   static std::string Line(const Counts &counts, bool countBytes, double secondsTaken);
+  // A number of bytes as the line writes it: "512 B", "20.0 MiB".
+  static std::string Bytes(double bytes);
 
 private:
   void Run();

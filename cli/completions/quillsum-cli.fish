@@ -22,31 +22,34 @@ end
 function __quillsum_cli_complete
     # Every option, one a line: its names, the long one followed by =NUMBER, =DIR or =FILE when it
     # takes one, then the modes it is accepted in: sum (the MD5s or fingerprints of files), tag (the
-    # same, BSD style), check (-c), texts (--string), and dups and dupstag (--duplicates, GNU or
-    # BSD style). An option is offered while the options before it leave it a mode.
+    # same, BSD style), check (-c), texts (--string), dups and dupstag (--duplicates, GNU or BSD
+    # style), share and sharetag (the same with --dedupe), link and linktag (with --hardlink). An
+    # option is offered while the options before it leave it a mode.
     set -l table \
-        '-b --binary          sum tag dups dupstag' \
+        '-b --binary          sum tag dups dupstag share sharetag link linktag' \
         '-c --check           check' \
-        '   --tag             tag dupstag' \
-        '-t --text            sum dups' \
-        '-z --zero            sum tag texts dups dupstag' \
-        '-r --recursive       sum tag dups dupstag' \
+        '   --tag             tag dupstag sharetag linktag' \
+        '-t --text            sum dups share link' \
+        '-z --zero            sum tag texts dups dupstag share sharetag link linktag' \
+        '-r --recursive       sum tag dups dupstag share sharetag link linktag' \
         '   --fingerprint     sum tag check' \
         '   --audit=DIR       check' \
-        '   --duplicates      dups dupstag' \
+        '   --duplicates      dups dupstag share sharetag link linktag' \
+        '   --dedupe          share sharetag' \
+        '   --hardlink        link linktag' \
         '   --update=FILE     sum tag' \
         '   --times           sum tag' \
-        '   --exclude=FILE    sum tag check dups dupstag' \
+        '   --exclude=FILE    sum tag check dups dupstag share sharetag link linktag' \
         '   --string          texts' \
-        '-j --jobs=NUMBER     sum tag check texts dups dupstag' \
+        '-j --jobs=NUMBER     sum tag check texts dups dupstag share sharetag link linktag' \
         '   --ignore-missing  check' \
         '   --quiet           check' \
         '   --status          check' \
         '   --strict          check' \
         '-w --warn            check' \
         '   --windows-lists   check' \
-        '   --help            sum tag check texts dups dupstag' \
-        '   --version         sum tag check texts dups dupstag'
+        '   --help            sum tag check texts dups dupstag share sharetag link linktag' \
+        '   --version         sum tag check texts dups dupstag share sharetag link linktag'
 
     set -l names
     set -l kinds
@@ -112,7 +115,7 @@ function __quillsum_cli_complete
 
     # The modes that every option given is accepted in.
     set -l left
-    for mode in sum tag check texts dups dupstag
+    for mode in sum tag check texts dups dupstag share sharetag link linktag
         set -l all yes
         for i in $given
             string match -q -- "* $mode *" $modes[$i]

@@ -10,6 +10,7 @@
 #include "cli/loop/Disks.h"
 #include "cli/loop/Scheduler.h"
 #include "cli/modes/Modes.h"
+#include "cli/modes/Reclaim.h"
 #include "cli/modes/Walk.h"
 
 #include "engine/Fingerprint.h"
@@ -55,8 +56,9 @@ struct File {
   std::uint64_t size;
   dev_t device;
   ino_t inode;
-  std::size_t name;     // where its name starts in Duplicates::names_, ended by a NUL
-  DigestBytes digest{}; // its fingerprint, then its MD5
+  timespec mtime, ctime; // for --dedupe and --hardlink to tell whether it changed since
+  std::size_t name;      // where its name starts in Duplicates::names_, ended by a NUL
+  DigestBytes digest{};  // its fingerprint, then its MD5
   bool walked;
 };
 
@@ -86,7 +88,9 @@ public:
       grouped = DigestedGroups(std::move(grouped));
     }
     Print(grouped);
-    return ok_.load();
+    return options_.reclaim == Options::Reclaim::Nothing
+               ? ok_.load()
+               : ReclaimSpace(options_.reclaim, Groups(grouped), output_, progress_) && ok_;
   }
 
 private:
@@ -138,6 +142,8 @@ private:
             files_.push_back({static_cast<std::uint64_t>(info.st_size),
                               info.st_dev,
                               info.st_ino,
+                              info.st_mtim,
+                              info.st_ctim,
                               names_.size(),
                               {},
                               walked});
@@ -522,6 +528,19 @@ private:
       const File &file = files_[grouped[k].second];
       output_.Out(DigestLine(file.digest, Name(grouped[k].second), style));
     }
+  }
+
+  // The groups as printed, with what was seen of each file.
+  std::vector<Group> Groups(const std::vector<std::pair<Index, Index>> &grouped) const {
+    std::vector<Group> groups;
+    for (std::size_t k = 0; k < grouped.size(); ++k) {
+      if (k == 0 || grouped[k].first != grouped[k - 1].first)
+        groups.emplace_back();
+      const File &file = files_[grouped[k].second];
+      groups.back().push_back(
+          {Name(grouped[k].second), file.device, file.inode, file.size, file.mtime, file.ctime});
+    }
+    return groups;
   }
 
   static constexpr DigestBytes kNoDigest{};

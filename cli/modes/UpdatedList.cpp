@@ -1,14 +1,14 @@
 #include "cli/modes/UpdatedList.h"
 
+#include "cli/SignalsHeld.h"
 #include "cli/lists/CheckList.h"
 #include "cli/lists/Lines.h"
 #include "cli/lists/Quote.h"
+#include "cli/modes/Attributes.h"
 #include "cli/modes/Names.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -17,7 +17,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace quillsum::cli {
@@ -64,72 +63,6 @@ bool WriteAll(int fd, std::string_view bytes) {
   }
   return true;
 }
-
-// One extended attribute's value of a file (or, with no name, the names of all), into bytes;
-// false on failure, with errno.
-bool Attribute(int fd, const char *name, std::string &bytes) {
-  for (;;) {
-    const ssize_t size = name ? ::fgetxattr(fd, name, nullptr, 0) : ::flistxattr(fd, nullptr, 0);
-    if (size < 0)
-      return false;
-    bytes.resize(static_cast<std::size_t>(size));
-    const ssize_t got = name ? ::fgetxattr(fd, name, bytes.data(), bytes.size())
-                             : ::flistxattr(fd, bytes.data(), bytes.size());
-    if (got >= 0) {
-      bytes.resize(static_cast<std::size_t>(got));
-      return true;
-    }
-    if (errno != ERANGE) // else it grew meanwhile: again
-      return false;
-  }
-}
-
-// Gives to a file the extended attributes of another (POSIX ACLs among them, which set its
-// group bits to their mask: so after its mode). One the new file already has with the same value
-// (a security label the system gives every file) is left as it is. False if one cannot be given.
-bool CopyAttributes(int from, int to) {
-  std::string names, value, theirs;
-  if (!Attribute(from, nullptr, names))
-    return errno == ENOTSUP; // a file system without them
-  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
-    const char *name = names.c_str() + at;
-    if (!Attribute(from, name, value))
-      return false;
-    if (Attribute(to, name, theirs) && theirs == value)
-      continue;
-    if (::fsetxattr(to, name, value.data(), value.size(), 0) != 0)
-      return false;
-  }
-  return true;
-}
-
-// While the new list is being put in place, Ctrl-C, a hang-up or a request to terminate waits
-// until it is there or gone, so that no scratch file is left behind; it then takes effect.
-class SignalsHeld {
-public:
-  SignalsHeld() {
-    struct sigaction hold {};
-    hold.sa_handler = [](int signal) { held_ = signal; };
-    sigemptyset(&hold.sa_mask);
-    hold.sa_flags = SA_RESTART;
-    for (std::size_t k = 0; k < kSignals.size(); ++k)
-      if (::sigaction(kSignals[k], nullptr, &before_[k]) == 0 && before_[k].sa_handler != SIG_IGN)
-        ::sigaction(kSignals[k], &hold, nullptr);
-  }
-  SignalsHeld(const SignalsHeld &) = delete;
-  SignalsHeld &operator=(const SignalsHeld &) = delete;
-  ~SignalsHeld() {
-    for (std::size_t k = 0; k < kSignals.size(); ++k)
-      ::sigaction(kSignals[k], &before_[k], nullptr);
-    if (held_ != 0)
-      ::raise(held_);
-  }
-
-private:
-  static constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  static inline volatile std::sig_atomic_t held_ = 0;
-  std::array<struct sigaction, kSignals.size()> before_{};
-};
 
 } // namespace
 

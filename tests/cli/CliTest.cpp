@@ -713,6 +713,14 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
        "quillsum-cli: option '--windows-lists' doesn't allow an argument\n" + tryHelp},
       {{"-c", "-z", "--windows-lists", "x"},
        "quillsum-cli: the --zero option is not supported when verifying checksums\n" + tryHelp},
+      {{"--dedupe", "x"},
+       "quillsum-cli: the --dedupe option is meaningful only with --duplicates\n" + tryHelp},
+      {{"-c", "--ha", "x"},
+       "quillsum-cli: the --hardlink option is meaningful only with --duplicates\n" + tryHelp},
+      {{"--duplicates", "--hardlink", "--dedupe", "x"},
+       "quillsum-cli: the --dedupe and --hardlink options do not go together\n" + tryHelp},
+      {{"--duplicates", "--dedupe", "--update=x", "y"},
+       "quillsum-cli: the --update option is meaningless with --duplicates\n" + tryHelp},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -721,6 +729,9 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(ran.err, c.err);
     EXPECT_EQ(ran.status, 1);
   }
+  // md5sum's --h and --he are --help still, whatever --hardlink's abbreviations.
+  for (const char *help : {"--h", "--he"})
+    EXPECT_EQ(RunCli({help}, dir.path()).out, RunCli({"--help"}, dir.path()).out) << help;
   // Spelt out far enough, --string is itself, and "-j N" does not take it as its argument.
   EXPECT_EQ(RunCli({"-j", "2", "--strin", "abc"}, dir.path()).out,
             "900150983CD24FB0D6963F7D28E17F72\n");

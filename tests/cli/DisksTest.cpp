@@ -2,7 +2,7 @@
 // file lies on its disk, against filefrag on an ext4 made for the test.
 
 #include "cli/loop/Disks.h"
-#include "support/Launch.h"
+#include "support/Mounted.h"
 #include "support/Reference.h"
 #include "support/Watch.h"
 
@@ -129,38 +129,11 @@ TEST(Disks, FindsTheWholeDiskAndWhetherItSpins) {
     }
 }
 
-// A fresh ext4 on a loop device, mounted in a folder of its own and unmounted at the end.
-class Ext4 {
-public:
-  explicit Ext4(const fs::path &dir) : image_(dir / "ext4.img"), mount_(dir / "mnt") {
-    fs::create_directory(mount_);
-    std::ofstream(image_).close();
-    fs::resize_file(image_, 64 << 20);
-    mounted_ = test::Shell("mkfs.ext4 -q -F -b 4096 \"$1\" >/dev/null && "
-                           "mount -o loop \"$1\" \"$2\" && echo mounted",
-                           {image_, mount_}) == "mounted\n";
-  }
-  Ext4(const Ext4 &) = delete;
-  Ext4 &operator=(const Ext4 &) = delete;
-  ~Ext4() {
-    if (mounted_)
-      test::Shell("umount \"$1\"", {mount_});
-  }
-  bool mounted() const { return mounted_; }
-  const fs::path &path() const { return mount_; }
-
-private:
-  fs::path image_, mount_;
-  bool mounted_ = false;
-};
-
 TEST(DiskOrder, IsTheFirstExtentFilefragReports) {
-  if (::geteuid() != 0)
-    GTEST_SKIP() << "mounting an ext4 on a loop device needs root";
   const test::TempDir dir;
-  const Ext4 ext4(dir.path());
+  const test::Mounted ext4(dir.path(), "ext4", 64 << 20);
   if (!ext4.mounted())
-    GTEST_SKIP() << "no ext4 could be made and mounted on a loop device here";
+    GTEST_SKIP() << ext4.why();
 
   // Created in name order, so that inode numbers follow the names; written in another order,
   // each to disk before the next, so that the data lies in that order.

@@ -43,4 +43,16 @@ std::optional<std::uint64_t> FirstExtent(const std::filesystem::path &file) {
   return std::nullopt;
 }
 
+bool AllShared(const std::filesystem::path &file) {
+  std::istringstream lines(Shell("filefrag -v -- \"$1\"", {file}));
+  bool any = false;
+  for (std::string line; std::getline(lines, line);)
+    if (unsigned extent = 0; std::sscanf(line.c_str(), " %u:", &extent) == 1) {
+      if (line.find("shared") == std::string::npos)
+        return false;
+      any = true;
+    }
+  return any;
+}
+
 } // namespace quillsum::test

@@ -32,5 +32,8 @@ private:
 // filefrag's byte offset of the file's first extent on its device; nullopt where it has none or
 // filefrag cannot tell.
 std::optional<std::uint64_t> FirstExtent(const std::filesystem::path &file);
+// Whether filefrag marks every extent of the file shared (with another file, or within it); false
+// where it has none.
+bool AllShared(const std::filesystem::path &file);
 
 } // namespace quillsum::test
