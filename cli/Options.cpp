@@ -232,56 +232,121 @@ unsigned OnlineCpus() {
   return cpus < 1 ? 1 : cpus > kMostThreads ? kMostThreads : static_cast<unsigned>(cpus);
 }
 
-} // namespace
-
-std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output) {
-  // getopt_long's own messages start with argv[0].
-  std::string program(kProgram);
-  std::vector<char *> arguments(argv, argv + argc);
-  if (arguments.empty())
-    arguments.push_back(program.data());
-  else
-    arguments[0] = program.data();
+// What the command line gave, before its conflicts are looked at.
+struct Given {
   Options options;
-  bool string = false;
-  const OwnOption own[] = {{"string", 5, string}, {"windows-lists", 2, options.windowsLists}};
-  if (!TakeOwnOptions(arguments, own, output))
-    return UsageError(output, {});
-  arguments.push_back(nullptr);
-
   int binary = -1; // -t 0, -b 1, neither -1
-  bool check = false;
-  bool update = false;
-  bool duplicates = false;
-  bool dedupe = false;
-  bool hardlink = false;
-  options.threads = OnlineCpus();
+  bool check = false, string = false, update = false, duplicates = false, dedupe = false,
+       hardlink = false;
+  bool noOperand = false;     // none, with --string
+  bool standardInput = false; // an operand, or none, stands for standard input
+};
+
+// Options that do not go together, md5sum's first in md5sum's order, then this program's: the
+// first that holds is the usage error.
+struct Conflict {
+  bool (*holds)(const Given &);
+  const char *message;
+};
+constexpr Conflict kConflicts[] = {
+    {[](const Given &g) { return g.options.tag && g.binary == 0; },
+     "--tag does not support --text mode"},
+    {[](const Given &g) { return g.options.zero && g.check; },
+     "the --zero option is not supported when verifying checksums"},
+    {[](const Given &g) { return g.options.tag && g.check; },
+     "the --tag option is meaningless when verifying checksums"},
+    {[](const Given &g) { return g.binary >= 0 && g.check; },
+     "the --binary and --text options are meaningless when verifying checksums"},
+    {[](const Given &g) { return g.options.ignoreMissing && !g.check; },
+     "the --ignore-missing option is meaningful only when verifying checksums"},
+    {[](const Given &g) { return g.options.status && !g.check; },
+     "the --status option is meaningful only when verifying checksums"},
+    {[](const Given &g) { return g.options.warn && !g.check; },
+     "the --warn option is meaningful only when verifying checksums"},
+    {[](const Given &g) { return g.options.quiet && !g.check; },
+     "the --quiet option is meaningful only when verifying checksums"},
+    {[](const Given &g) { return g.options.strict && !g.check; },
+     "the --strict option is meaningful only when verifying checksums"},
+    {[](const Given &g) { return g.options.recursive && g.check; },
+     "the --recursive option is meaningless when verifying checksums"},
+    {[](const Given &g) { return g.string && g.check; },
+     "the --check option is meaningless with --string"},
+    {[](const Given &g) { return g.string && g.options.recursive; },
+     "the --recursive option is meaningless with --string"},
+    {[](const Given &g) { return g.string && g.options.method == Method::Fingerprint; },
+     "the --fingerprint option is meaningless with --string"},
+    {[](const Given &g) { return g.string && g.binary >= 0; },
+     "the --binary, --text and --tag options are meaningless with --string"},
+    {[](const Given &g) { return g.string && g.noOperand; }, "missing text operand"},
+    {[](const Given &g) { return g.duplicates && g.check; },
+     "the --duplicates option is meaningless when verifying checksums"},
+    {[](const Given &g) { return g.duplicates && g.string; },
+     "the --duplicates option is meaningless with --string"},
+    {[](const Given &g) { return g.duplicates && g.options.method == Method::Fingerprint; },
+     "the --fingerprint option is meaningless with --duplicates"},
+    {[](const Given &g) { return g.duplicates && g.update; },
+     "the --update option is meaningless with --duplicates"},
+    {[](const Given &g) { return g.duplicates && g.options.times; },
+     "the --times option is meaningless with --duplicates"},
+    {[](const Given &g) { return g.duplicates && g.standardInput; },
+     "the --duplicates option needs FILE operands, not standard input"},
+    {[](const Given &g) { return g.dedupe && g.hardlink; },
+     "the --dedupe and --hardlink options do not go together"},
+    {[](const Given &g) { return g.dedupe && !g.duplicates; },
+     "the --dedupe option is meaningful only with --duplicates"},
+    {[](const Given &g) { return g.hardlink && !g.duplicates; },
+     "the --hardlink option is meaningful only with --duplicates"},
+    {[](const Given &g) { return !g.options.audit.empty() && !g.check; },
+     "the --audit option is meaningful only when verifying checksums"},
+    {[](const Given &g) { return !g.options.excluded.empty() && g.string; },
+     "the --exclude option is meaningless with --string"},
+    {[](const Given &g) { return g.options.times && g.check; },
+     "the --times option is meaningless when verifying checksums"},
+    {[](const Given &g) { return g.options.times && g.string; },
+     "the --times option is meaningless with --string"},
+    {[](const Given &g) { return g.update && g.check; },
+     "the --update option is meaningless when verifying checksums"},
+    {[](const Given &g) { return g.update && g.string; },
+     "the --update option is meaningless with --string"},
+    {[](const Given &g) { return g.update && g.options.update.empty(); },
+     "the --update option needs the name of a list"},
+    {[](const Given &g) { return g.update && g.standardInput; },
+     "the --update option needs FILE operands, not standard input"},
+    {[](const Given &g) { return g.options.windowsLists && !g.check; },
+     "the --windows-lists option is meaningful only when verifying checksums"},
+};
+
+// Reads the options into given, with md5sum's grammar; false when the command line asks for no
+// work (--help, --version) or is wrong, and has been answered on output with status.
+bool ReadOptions(std::vector<char *> &arguments, Given &given, Output &output, int &status) {
+  Options &options = given.options;
   optind = 0; // a full restart of getopt_long, so that it looks at POSIXLY_CORRECT again
   for (;;) {
     const int option = ::getopt_long(static_cast<int>(arguments.size() - 1), arguments.data(),
                                      kShortOptions, kLongOptions, nullptr);
     if (option == -1)
-      break;
+      return true;
     switch (option) {
     case 'b':
-      binary = 1;
+      given.binary = 1;
       break;
     case 'c':
-      check = true;
+      given.check = true;
       break;
     case 'j':
       if (!ParseThreads(optarg, options.threads)) {
         std::string shown = QuoteName(optarg);
         if (shown == optarg)
           shown = "'" + shown + "'";
-        return UsageError(output, "invalid number of jobs: " + shown);
+        status = UsageError(output, "invalid number of jobs: " + shown);
+        return false;
       }
       break;
     case 'r':
       options.recursive = true;
       break;
     case 't':
-      binary = 0;
+      given.binary = 0;
       break;
     case 'w':
       options.status = options.quiet = false;
@@ -306,7 +371,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
       break;
     case kTag:
       options.tag = true;
-      binary = 1;
+      given.binary = 1;
       break;
     case kFingerprint:
       options.method = Method::Fingerprint;
@@ -316,7 +381,7 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
       break;
     case kUpdate:
       options.update = optarg;
-      update = true;
+      given.update = true;
       break;
     case kTimes:
       options.times = true;
@@ -325,105 +390,64 @@ std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output
       options.excluded.emplace_back(optarg);
       break;
     case kDuplicates:
-      duplicates = true;
+      given.duplicates = true;
       break;
     case kDedupe:
-      dedupe = true;
+      given.dedupe = true;
       break;
     case kHardlink:
-      hardlink = true;
+      given.hardlink = true;
       break;
     case kHelp:
       output.Out(kHelpText);
-      return EXIT_SUCCESS;
+      status = EXIT_SUCCESS;
+      return false;
     case kVersion:
       output.Out(kVersionText);
-      return EXIT_SUCCESS;
+      status = EXIT_SUCCESS;
+      return false;
     default:
-      return UsageError(output, {});
+      status = UsageError(output, {});
+      return false;
     }
   }
+}
 
-  // md5sum's checks, in md5sum's order, then this program's.
-  const char *misuse = nullptr;
-  if (options.tag && binary == 0)
-    misuse = "--tag does not support --text mode";
-  else if (options.zero && check)
-    misuse = "the --zero option is not supported when verifying checksums";
-  else if (options.tag && check)
-    misuse = "the --tag option is meaningless when verifying checksums";
-  else if (binary >= 0 && check)
-    misuse = "the --binary and --text options are meaningless when verifying checksums";
-  else if (options.ignoreMissing && !check)
-    misuse = "the --ignore-missing option is meaningful only when verifying checksums";
-  else if (options.status && !check)
-    misuse = "the --status option is meaningful only when verifying checksums";
-  else if (options.warn && !check)
-    misuse = "the --warn option is meaningful only when verifying checksums";
-  else if (options.quiet && !check)
-    misuse = "the --quiet option is meaningful only when verifying checksums";
-  else if (options.strict && !check)
-    misuse = "the --strict option is meaningful only when verifying checksums";
-  else if (options.recursive && check)
-    misuse = "the --recursive option is meaningless when verifying checksums";
-  else if (string && check)
-    misuse = "the --check option is meaningless with --string";
-  else if (string && options.recursive)
-    misuse = "the --recursive option is meaningless with --string";
-  else if (string && options.method == Method::Fingerprint)
-    misuse = "the --fingerprint option is meaningless with --string";
-  else if (string && binary >= 0)
-    misuse = "the --binary, --text and --tag options are meaningless with --string";
-  else if (string && optind == static_cast<int>(arguments.size() - 1))
-    misuse = "missing text operand";
-  else if (duplicates && check)
-    misuse = "the --duplicates option is meaningless when verifying checksums";
-  else if (duplicates && string)
-    misuse = "the --duplicates option is meaningless with --string";
-  else if (duplicates && options.method == Method::Fingerprint)
-    misuse = "the --fingerprint option is meaningless with --duplicates";
-  else if (duplicates && update)
-    misuse = "the --update option is meaningless with --duplicates";
-  else if (duplicates && options.times)
-    misuse = "the --times option is meaningless with --duplicates";
-  else if (duplicates && ReadsStandardInput(arguments, optind))
-    misuse = "the --duplicates option needs FILE operands, not standard input";
-  else if (dedupe && hardlink)
-    misuse = "the --dedupe and --hardlink options do not go together";
-  else if (dedupe && !duplicates)
-    misuse = "the --dedupe option is meaningful only with --duplicates";
-  else if (hardlink && !duplicates)
-    misuse = "the --hardlink option is meaningful only with --duplicates";
-  else if (!options.audit.empty() && !check)
-    misuse = "the --audit option is meaningful only when verifying checksums";
-  else if (!options.excluded.empty() && string)
-    misuse = "the --exclude option is meaningless with --string";
-  else if (options.times && check)
-    misuse = "the --times option is meaningless when verifying checksums";
-  else if (options.times && string)
-    misuse = "the --times option is meaningless with --string";
-  else if (update && check)
-    misuse = "the --update option is meaningless when verifying checksums";
-  else if (update && string)
-    misuse = "the --update option is meaningless with --string";
-  else if (update && options.update.empty())
-    misuse = "the --update option needs the name of a list";
-  else if (update && ReadsStandardInput(arguments, optind))
-    misuse = "the --update option needs FILE operands, not standard input";
-  else if (options.windowsLists && !check)
-    misuse = "the --windows-lists option is meaningful only when verifying checksums";
-  if (misuse)
-    return UsageError(output, misuse);
+} // namespace
 
-  options.mode = check        ? Options::Mode::Check
-                 : string     ? Options::Mode::Texts
-                 : update     ? Options::Mode::Update
-                 : duplicates ? Options::Mode::Duplicates
-                              : Options::Mode::Digest;
-  options.reclaim = dedupe     ? Options::Reclaim::Dedupe
-                    : hardlink ? Options::Reclaim::Hardlink
-                               : Options::Reclaim::Nothing;
-  options.binary = binary == 1;
+std::variant<Options, int> ReadCommandLine(int argc, char **argv, Output &output) {
+  // getopt_long's own messages start with argv[0].
+  std::string program(kProgram);
+  std::vector<char *> arguments(argv, argv + argc);
+  if (arguments.empty())
+    arguments.push_back(program.data());
+  else
+    arguments[0] = program.data();
+  Given given;
+  Options &options = given.options;
+  const OwnOption own[] = {{"string", 5, given.string}, {"windows-lists", 2, options.windowsLists}};
+  if (!TakeOwnOptions(arguments, own, output))
+    return UsageError(output, {});
+  arguments.push_back(nullptr);
+  options.threads = OnlineCpus();
+  if (int status = 0; !ReadOptions(arguments, given, output, status))
+    return status;
+
+  given.noOperand = optind == static_cast<int>(arguments.size() - 1);
+  given.standardInput = ReadsStandardInput(arguments, optind);
+  for (const Conflict &conflict : kConflicts)
+    if (conflict.holds(given))
+      return UsageError(output, conflict.message);
+
+  options.mode = given.check        ? Options::Mode::Check
+                 : given.string     ? Options::Mode::Texts
+                 : given.update     ? Options::Mode::Update
+                 : given.duplicates ? Options::Mode::Duplicates
+                                    : Options::Mode::Digest;
+  options.reclaim = given.dedupe     ? Options::Reclaim::Dedupe
+                    : given.hardlink ? Options::Reclaim::Hardlink
+                                     : Options::Reclaim::Nothing;
+  options.binary = given.binary == 1;
   const std::string_view road = std::getenv("QUILLSUM_ROAD") ? std::getenv("QUILLSUM_ROAD") : "";
   options.road = road == "lanes" ? Road::Lanes : road == "disk" ? Road::Disk : Road::Automatic;
   for (int k = optind; k < static_cast<int>(arguments.size() - 1); ++k)

@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHugePage = 2 << 20;
 // A file larger than this is worth every lane's chunk at once, on one huge page: the copy out
-// of the page cache then misses the TLB once, not at every small page, and costs a third less.
+// of the page cache then misses the TLB once, not at every small page.
 constexpr std::size_t kLargeFile = 64 * 1024;
 
 } // namespace

@@ -48,7 +48,7 @@ namespace quillsum::cli {
 // Two or three large items then spread over every claimer rather than going all to the first one
 // awake; more go to as few claimers as can hold them. A thread's MD5 lanes each hash as fast
 // beside fifteen others as beside one: sixteen large files in one thread's lanes, read ahead by
-// another core, take a sixth less time than eight in each of two threads that read their own.
+// another core, take less time than eight in each of two threads that read their own.
 // The rule counts the items that came: while they still come, too few yet to fill every claimer,
 // a claimer that holds none lets the burst end (nothing added for kBurst) before it takes any,
 // or the first claimer awake would take the first of sixteen alone and leave fifteen to another.

@@ -259,9 +259,9 @@ void LaneWorker::Read(std::size_t lane) {
   } else {
     const auto began = at.firstRead ? Clock::now() : Clock::time_point{};
     // A file read whole at once ends where a short read reaches the size it had when opened, on
-    // a disk's file system: a read of nothing more would be a fifth of a small file's syscalls.
-    // Elsewhere (FUSE, network, /proc) a size may not tell the end. Read to the end, as md5sum
-    // reads: a file that grows meanwhile is read as far as it has grown.
+    // a disk's file system: a small file then costs one read, not two. Elsewhere (FUSE, network,
+    // /proc) a size may not tell the end. Read to the end, as md5sum reads: a file that grows
+    // meanwhile is read as far as it has grown.
     const auto whole = static_cast<std::size_t>(at.opened.st_size);
     const bool sizeTellsEnd =
         at.firstRead && whole < at.buffer.size() && major(at.opened.st_dev) != 0;

@@ -75,9 +75,15 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
         std::string timesLine =
             digested->times ? TimesLine(digested->times->size, digested->times->mtime, style.zero)
                             : "";
-        if (printed.empty())
-          printed = timesLine + line + (line.ends_with(end) ? "" : std::string(1, end));
-        if (!timesLine.empty() && line.ends_with("\r\n"))
+        // Printed as md5sum prints a line; in the list, ending as the digest line does.
+        const bool crlf = line.ends_with("\r\n");
+        if (printed.empty()) {
+          std::string shown = line;
+          if (crlf)
+            shown.erase(shown.size() - 2, 1);
+          printed = timesLine + shown + (shown.ends_with(end) ? "" : std::string(1, end));
+        }
+        if (crlf && !timesLine.empty())
           timesLine.insert(timesLine.size() - 1, 1, '\r');
         fresh.push_back({entry.timesAt, entry.linesEnd, timesLine + line});
       }
@@ -99,8 +105,7 @@ bool UpdateList(const Options &options, Output &output, Progress *progress) {
             normal = NormalName(name);
             listed = list.Find(normal, first);
           });
-          // Listed without times: nothing to look at (a stat each made a large list's walk
-          // a third slower).
+          // Listed without times: nothing to look at, not even with a stat.
           if (listed && first == UpdatedList::kUntimed)
             return true;
           struct stat info {};

@@ -108,7 +108,7 @@ Ran RunUnprivileged(const std::vector<std::string> &args, const fs::path &folder
 
 TEST(Duplicates, GroupsAreFilesOfEqualBytesOnly) {
   const std::string x = RandomBytes(20'000, 1), y = RandomBytes(20'000, 2);
-  const std::string suffix = RandomBytes(3000, 3);
+  const std::string suffix = RandomBytes(3000, 3), large = RandomBytes(3 << 20, 5);
   const std::string collidingA = kCollisionA + suffix, collidingB = kCollisionB + suffix;
   struct Case {
     const char *what;
@@ -134,6 +134,10 @@ TEST(Duplicates, GroupsAreFilesOfEqualBytesOnly) {
        {{"a", x}, {"b", Flipped(x, 100)}, {"c", Flipped(x, 19'000)}, {"d", x}},
        {"a", "b", "c", "d"},
        {{"a", "d"}}},
+      {"3 MiB files differing only in their last byte: compared to their end",
+       {{"a", large}, {"b", Flipped(large, large.size() - 1)}, {"c", large}},
+       {"a", "b", "c"},
+       {{"a", "c"}}},
       {"colliding MD5s: a digest alone makes no group",
        {{"a", collidingA}, {"b", collidingB}, {"c", collidingA}},
        {"a", "b", "c"},
@@ -161,21 +165,22 @@ TEST(Duplicates, GroupsAreFilesOfEqualBytesOnly) {
        {"-r", "t", "l", "c"},
        {{"t/a", "l"}}},
   };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    const TempDir dir;
-    fs::permissions(dir.path(), fs::perms::all);
-    Plant(dir.path(), c.tree);
-    std::vector<std::string> args = {"--duplicates"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const Ran ran = RunUnprivileged(args, dir.path());
-    std::vector<std::string> options;
-    std::copy_if(c.args.begin(), c.args.end(), std::back_inserter(options),
-                 [](const std::string &arg) { return arg == "-z" || arg == "--tag"; });
-    EXPECT_EQ(ran.out, Expected(c.groups, options, dir.path()));
-    EXPECT_EQ(ran.err, c.err);
-    EXPECT_EQ(ran.status, c.err.empty() ? 0 : 1);
-  }
+  for (const Case &c : cases)
+    for (const char *road : {"lanes", "disk"}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + road);
+      const TempDir dir;
+      fs::permissions(dir.path(), fs::perms::all);
+      Plant(dir.path(), c.tree);
+      std::vector<std::string> args = {"--duplicates"};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      const Ran ran = RunUnprivileged(args, dir.path(), {{"QUILLSUM_ROAD", road}});
+      std::vector<std::string> options;
+      std::copy_if(c.args.begin(), c.args.end(), std::back_inserter(options),
+                   [](const std::string &arg) { return arg == "-z" || arg == "--tag"; });
+      EXPECT_EQ(ran.out, Expected(c.groups, options, dir.path()));
+      EXPECT_EQ(ran.err, c.err);
+      EXPECT_EQ(ran.status, c.err.empty() ? 0 : 1);
+    }
 }
 
 // Pages of the file in memory.

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -183,6 +184,85 @@ TEST(MemoryLimit, AnyLimitEndsAsMd5sumWould) {
     EXPECT_EQ(ran.out, md5sum.out);
     EXPECT_EQ(ran.status, 0) << ran.err;
   }
+}
+
+// A refused resource is the run's, never a file's: in every mode, on both roads, at the tightest
+// limit on memory at which -j1 gives its whole output and a little above it, and at tight limits
+// on descriptors, -j2 and -j8 give what -j1 gives, three runs each.
+TEST(Limits, EveryJobCountGivesWhatOneJobGives) {
+#if defined(QUILLSUM_SANITIZE) || defined(QUILLSUM_TSAN)
+  GTEST_SKIP() << "the sanitizers' runtimes need descriptors and memory of their own";
+#endif
+  const test::TempDir scratch;
+  std::vector<std::string> names;
+  for (int k = 0; k < 160; ++k) {
+    const std::string name = "t/d" + std::to_string(k % 8) + "/" + std::to_string(k);
+    fs::create_directories(scratch.path() / name.substr(0, 4));
+    // A few large files, read ahead of their digests; a fifth copies of others.
+    const std::size_t size = k % 40 == 0 ? 3 << 20 : static_cast<std::size_t>(k * 997 % 60'000);
+    std::ofstream(scratch.path() / name, std::ios::binary)
+        << test::RandomBytes(size, static_cast<std::uint32_t>(k % 5 == 4 ? k - 1 : k));
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  const test::Ran md5sum = test::Md5sum(names, scratch.path());
+  ASSERT_EQ(md5sum.status, 0);
+  std::ofstream(scratch.path() / "ref.md5") << md5sum.out;
+  std::ofstream(scratch.path() / "half.md5") << md5sum.out.substr(0, md5sum.out.size() / 2);
+  const std::vector<std::vector<std::string>> modes = {
+      {"-r", "t"},
+      {"-c", "ref.md5"},
+      {"-c", "ref.md5", "--audit=t"},
+      {"-r", "t", "--update=list.md5"},
+      {"--duplicates", "-r", "t"},
+      {"--fingerprint", "-r", "t"},
+  };
+  // Output and status, and the list --update leaves, from a fresh copy of half the list.
+  const auto run = [&](const std::vector<std::string> &mode, const char *jobs, const char *road,
+                       rlim_t memoryKiB, rlim_t descriptors) {
+    fs::copy_file(scratch.path() / "half.md5", scratch.path() / "list.md5",
+                  fs::copy_options::overwrite_existing);
+    std::vector<std::string> args = {jobs};
+    args.insert(args.end(), mode.begin(), mode.end());
+    test::Launch launch = test::CliLaunch(args, scratch.path());
+    launch.env = {{"QUILLSUM_ROAD", road}};
+    launch.memoryKiB = memoryKiB;
+    launch.descriptors = descriptors;
+    launch.seconds = 10;
+    const test::Ran ran = test::Run(launch);
+    return std::tuple(ran.out + test::ReadFile(scratch.path() / "list.md5"), ran.status, ran.hung);
+  };
+  // Where -j1 gives it all, so does every -j.
+  const auto same = [&](const std::vector<std::string> &mode, const char *road, rlim_t memoryKiB,
+                        rlim_t descriptors, const auto &whole) {
+    if (run(mode, "-j1", road, memoryKiB, descriptors) != whole)
+      return;
+    for (const char *jobs : {"-j2", "-j8"})
+      for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(std::string(jobs) + ", run " + std::to_string(round + 1));
+        EXPECT_EQ(run(mode, jobs, road, memoryKiB, descriptors), whole);
+      }
+  };
+  for (const auto &mode : modes)
+    for (const char *road : {"lanes", "disk"}) {
+      SCOPED_TRACE(testing::PrintToString(mode) + " " + road);
+      const auto whole = run(mode, "-j1", road, 0, 0);
+      ASSERT_FALSE(std::get<2>(whole));
+      // The tightest limit on address space, to 256 KiB, at which -j1 still gives it all.
+      rlim_t refused = 4096, enough = 32768;
+      ASSERT_EQ(run(mode, "-j1", road, enough, 0), whole);
+      while (enough - refused > 256)
+        (run(mode, "-j1", road, (refused + enough) / 2, 0) == whole ? enough : refused) =
+            (refused + enough) / 2;
+      for (const rlim_t kib : {enough, enough + 512, enough + 2048}) {
+        SCOPED_TRACE(std::to_string(kib) + " KiB");
+        same(mode, road, kib, 0, whole);
+      }
+      for (const rlim_t descriptors : {4, 5, 6, 8}) {
+        SCOPED_TRACE(std::to_string(descriptors) + " descriptors");
+        same(mode, road, 0, descriptors, whole);
+      }
+    }
 }
 
 } // namespace

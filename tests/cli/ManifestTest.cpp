@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <cctype>
@@ -458,6 +459,82 @@ TEST(Manifest, UpdateAddsOnlyWhatIsNewAfterTheListsOwnBytes) {
       EXPECT_EQ(again.status, 0);
       EXPECT_EQ(Look(list), before);
     }
+  }
+}
+
+// The extended attributes of a file, POSIX ACLs among them, value by name.
+std::map<std::string, std::string> Attributes(const fs::path &file) {
+  std::map<std::string, std::string> attributes;
+  std::string names(4096, '\0');
+  names.resize(static_cast<std::size_t>(
+      std::max<ssize_t>(0, ::listxattr(file.c_str(), names.data(), names.size()))));
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+    std::string value(4096, '\0');
+    value.resize(static_cast<std::size_t>(std::max<ssize_t>(
+        0, ::getxattr(file.c_str(), names.c_str() + at, value.data(), value.size()))));
+    attributes[names.c_str() + at] = value;
+  }
+  return attributes;
+}
+
+// A file edited since a list with times was made is refreshed in every entry of it, once, each
+// replaced line ending as its own did; the list keeps its extended attributes. Before, -c
+// --audit calls it CHANGED, even when it was edited within the same second at the same size.
+TEST(Manifest, UpdateRefreshesEveryEntryOfAnEditedFileOnce) {
+  const auto crlf = [](std::string lines) {
+    for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += 2)
+      lines.insert(at, 1, '\r');
+    return lines;
+  };
+  const auto same = [](std::string lines) { return lines; };
+  const auto twice = [](std::string lines) { return lines + lines; };
+  const struct {
+    const char *what;
+    std::function<std::string(std::string)> list; // made of -r --times's lines
+    std::string edit;                             // q/x's new content
+    std::vector<std::string> also;                // operands beside -r q
+    bool attributes = false;
+  } rows[] = {
+      {"listed twice: lists put together", twice, "edited", {}},
+      {"CR LF lines", crlf, "edited", {}},
+      {"walked and named", same, "edited", {"q/x", "./q/x"}},
+      {"edited in the same second, at the same size", same, "xxxxx", {}},
+      {"with an ACL and an attribute of its own", same, "edited", {}, true},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    Plant(dir.path() / "q", {{"x", "alpha"}, {"y", "bravo"}});
+    const fs::path x = dir.path() / "q" / "x";
+    const timespec then[2] = {{1'600'000'000, 5}, {1'600'000'000, 5}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, x.c_str(), then, 0), 0);
+    const fs::path list =
+        dir.Write("list", row.list(RunCli({"-r", "--times", "q"}, dir.path()).out));
+    if (row.attributes) {
+      const std::string note = "kept";
+      if (::setxattr(list.c_str(), "user.note", note.data(), note.size(), 0) != 0 ||
+          test::Shell("setfacl -m u:nobody:rw- \"$1\" && echo set", {list}) != "set\n")
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    const auto attributes = Attributes(list);
+    std::ofstream(x, std::ios::binary | std::ios::trunc) << row.edit;
+    const timespec now[2] = {{1'600'000'000, 6}, {1'600'000'000, 6}};
+    if (row.edit.size() == 5) { // the same size, and a time in the same second
+      ASSERT_EQ(::utimensat(AT_FDCWD, x.c_str(), now, 0), 0);
+    }
+
+    const Ran audited = RunCli({"-c", "--quiet", "list", "--audit=q"}, dir.path());
+    EXPECT_NE(audited.out.find("q/x: CHANGED\n"), std::string::npos) << audited.out;
+    std::vector<std::string> args = {"-r", "q"};
+    args.insert(args.end(), row.also.begin(), row.also.end());
+    args.push_back("--update=list");
+    const Ran updated = RunCli(args, dir.path());
+    const std::string fresh = RunCli({"-r", "--times", "q"}, dir.path()).out;
+    EXPECT_EQ(updated.out, fresh.substr(0, fresh.find("  q/x\n") + 6)); // x's lines, once
+    EXPECT_EQ(updated.status, 0) << updated.err;
+    EXPECT_EQ(test::ReadFile(list), row.list(fresh));
+    EXPECT_EQ(Attributes(list), attributes);
+    EXPECT_EQ(RunCli({"-c", "--quiet", "list", "--audit=q"}, dir.path()).status, 0);
   }
 }
 
