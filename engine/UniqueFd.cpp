@@ -7,6 +7,25 @@
 #include <unistd.h>
 
 namespace quillsum {
+namespace {
+
+// Reads until size bytes are in, the file ends, or endsAt bytes were read: read(got) reads the
+// next piece after got bytes. How many, or -1 with errno.
+template <class Read> ssize_t Fill(std::size_t size, std::size_t endsAt, const Read &read) {
+  std::size_t got = 0;
+  while (got < size && got < endsAt) {
+    const ssize_t piece = read(got);
+    if (piece == 0)
+      break;
+    if (piece > 0)
+      got += static_cast<std::size_t>(piece);
+    else if (errno != EINTR)
+      return -1;
+  }
+  return static_cast<ssize_t>(got);
+}
+
+} // namespace
 
 UniqueFd::~UniqueFd() {
   if (fd_ >= 0)
@@ -32,32 +51,16 @@ UniqueFd OpenForReading(const std::filesystem::path &name) noexcept {
 }
 
 ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noexcept {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t read =
-        ::pread(fd, static_cast<char *>(bytes) + got, size - got, static_cast<off_t>(offset + got));
-    if (read == 0)
-      break;
-    if (read > 0)
-      got += static_cast<std::size_t>(read);
-    else if (errno != EINTR)
-      return -1;
-  }
-  return static_cast<ssize_t>(got);
+  return Fill(size, size, [&](std::size_t got) {
+    return ::pread(fd, static_cast<char *>(bytes) + got, size - got,
+                   static_cast<off_t>(offset + got));
+  });
 }
 
 ssize_t ReadFull(int fd, std::span<std::uint8_t> bytes, std::size_t endsAt) noexcept {
-  std::size_t got = 0;
-  while (got < bytes.size() && got < endsAt) {
-    const ssize_t read = ::read(fd, bytes.data() + got, bytes.size() - got);
-    if (read == 0)
-      break;
-    if (read > 0)
-      got += static_cast<std::size_t>(read);
-    else if (errno != EINTR)
-      return -1;
-  }
-  return static_cast<ssize_t>(got);
+  return Fill(bytes.size(), endsAt, [&](std::size_t got) {
+    return ::read(fd, bytes.data() + got, bytes.size() - got);
+  });
 }
 
 } // namespace quillsum

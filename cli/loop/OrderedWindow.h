@@ -10,6 +10,7 @@
 #include <mutex>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace quillsum::cli {
@@ -64,17 +65,22 @@ public:
 
   // Adds an item; done says it needs no claimer. While every slot is taken, waits until half
   // of them are free, so that the adding thread and the claimers do not take turns at each item.
-  // The item is taken only once this cannot fail: an exception (no memory for a block of slots)
-  // leaves it with the caller.
   void Add(Item &&item, bool done) {
+    while (!TryAdd(std::move(item), done))
+      WaitForRoom(kForever);
+  }
+  // Adds the item unless every slot is taken: false then, with the item still the caller's, as
+  // after an exception (no memory for a block of slots).
+  bool TryAdd(Item &&item, bool done) {
     if (HandingOn::current == this) // it would wait for room that only its own return makes
       throw std::logic_error("an item's hand-on added to its own window");
     items_.Reach(added_ % items_.size()); // only this thread moves added_
-    WaitForRoom(kForever);
-    Item taken = std::move(item); // what the slot held is let go after the lock
+    Item taken; // what the slot held, let go after the lock
     std::unique_lock lock(mutex_);
+    if (FullLocked())
+      return false;
     const std::size_t slot = added_++ % items_.size();
-    std::swap(items_[slot], taken);
+    taken = std::exchange(items_[slot], std::move(item));
     done_[slot] = done;
     if (done) {
       HandOn(lock);
@@ -82,6 +88,7 @@ public:
       lock.unlock();
       work_.notify_one();
     }
+    return true;
   }
 
   // For the adding thread: waits, for as long as timeout at most, while every slot is taken, until

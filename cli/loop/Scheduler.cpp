@@ -75,8 +75,11 @@ void Scheduler::Add(std::function<void()> action) {
 void Scheduler::Add(Job &&job, bool done) {
   if (!done)
     Hire();
-  WaitForRoom();
-  shortage_.Retrying([&] { window_.Add(std::move(job), done); });
+  for (bool added = false; !added;) {
+    shortage_.Retrying([&] { added = window_.TryAdd(std::move(job), done); });
+    if (!added)
+      WaitForRoom();
+  }
 }
 
 void Scheduler::Drain() {
