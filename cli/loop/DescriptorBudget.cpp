@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include <dirent.h>
@@ -44,6 +46,11 @@ std::size_t FromLimit() {
   const rlim_t open = OpenNow();
   return limit.rlim_cur > open + 1 ? static_cast<std::size_t>(limit.rlim_cur - open) : 1;
 }
+
+// How often, and after how long, an open the system refused though the budget had room is tried
+// again.
+constexpr int kOutsideTries = 100;
+constexpr auto kOutsideMoment = std::chrono::microseconds(200);
 
 thread_local DescriptorBudget::Holder ownHolder;
 thread_local DescriptorBudget::Holder *currentHolder = nullptr;
@@ -114,7 +121,7 @@ DescriptorBudget::Held DescriptorBudget::TryOpen(const char *name, int flags) {
 
 DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &open, bool mayWait) {
   Holder &mine = Current();
-  for (;;) {
+  for (int outside = 0;;) {
     const std::uint64_t since = releases_;
     int error = EMFILE;
     // Counted before the open, so that a refused open meanwhile waits for this one.
@@ -132,6 +139,13 @@ DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &ope
     if ((error != EMFILE && error != ENFILE) || !mayWait) {
       errno = error;
       return {};
+    }
+    // Refused by the system with a permit in hand: a descriptor outside the budget, which the C
+    // library opens for a moment now and then (/proc/sys/vm/overcommit_memory, a message
+    // catalogue), is there. Tried again a moment later.
+    if (counted && outside++ < kOutsideTries) {
+      std::this_thread::sleep_for(kOutsideMoment);
+      continue;
     }
     std::unique_lock lock(mutex_);
     Park(mine);

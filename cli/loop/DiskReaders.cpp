@@ -92,10 +92,6 @@ private:
     md5_.Run(); // the lane, free
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (queue_.empty()) { // idle: its memory goes with the work
-        buffer_.reset();
-        ahead_.reset();
-      }
       work_.wait(lock, [this] { return !queue_.empty() || closing_; });
       if (queue_.empty())
         return;
@@ -118,6 +114,11 @@ private:
         lock.lock();
       }
       reading_ = false;
+      // Idle: its memory goes with the work, before it counts as idle (see Shortage).
+      lock.unlock();
+      buffer_.reset();
+      ahead_.reset();
+      lock.lock();
       --busy_;
     }
   }
