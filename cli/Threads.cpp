@@ -43,6 +43,10 @@ void PrepareThreads() {
   rlimit space{};
   const bool spaceLimited = ::getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
   ::mallopt(M_ARENA_MAX, spaceLimited ? 1 : static_cast<int>(8 * UsableCpus()));
+  // And large blocks (buffers) mapped and unmapped each time, whatever was freed before: glibc
+  // would otherwise keep them in the heap once one was freed, where the space is not given back.
+  if (spaceLimited)
+    ::mallopt(M_MMAP_THRESHOLD, 128 << 10);
 #endif
 }
 

@@ -75,7 +75,7 @@ public:
     if (HandingOn::current == this) // it would wait for room that only its own return makes
       throw std::logic_error("an item's hand-on added to its own window");
     items_.Reach(added_ % items_.size()); // only this thread moves added_
-    Item taken; // what the slot held, let go after the lock
+    Item taken;                           // what the slot held, let go after the lock
     std::unique_lock lock(mutex_);
     if (FullLocked())
       return false;

@@ -90,8 +90,10 @@ void Scheduler::Drain() {
 void Scheduler::Finish() {
   window_.Close();
   for (std::size_t k = 0; k < hired_; ++k)
-    if (!workers_[k].taken.exchange(true))
+    if (!workers_[k].taken.exchange(true)) {
       workers_[k].thread.join();
+      ++joined_;
+    }
   // What no thread took, when none could be had or all ended.
   WorkHere();
   if (readers_)
@@ -174,9 +176,14 @@ std::size_t Scheduler::Reap() {
   for (std::size_t k = 0; k < hired_; ++k)
     if (workers_[k].ended && !workers_[k].taken.exchange(true)) {
       workers_[k].thread.join();
+      ++joined_;
       ++reaped;
     }
   return reaped;
 }
+
+std::size_t Scheduler::Alive() { return hired_ - joined_; }
+
+std::size_t Scheduler::Claimers() { return window_.Claimers(); }
 
 } // namespace quillsum::cli

@@ -75,6 +75,8 @@ private:
   std::size_t Busy() override;
   std::size_t Idle() override;
   void WakeIdle() override;
+  std::size_t Alive() override;
+  std::size_t Claimers() override;
   std::size_t Reap() override;
 
   // A hashing thread, joined once by whichever thread takes it: Finish, or Reap once it ended.
@@ -94,7 +96,8 @@ private:
   LoopContext context_;
   const std::unique_ptr<Worker[]> workers_;
   std::atomic<std::size_t> hired_ = 0; // moved by the adding thread only
-  bool hiring_ = true;                 // false once the system gave no thread
+  std::atomic<std::size_t> joined_ = 0;
+  bool hiring_ = true; // false once the system gave no thread
 };
 
 } // namespace quillsum::cli

@@ -7,8 +7,10 @@
 namespace quillsum::cli {
 namespace {
 
-// How long a refused thread waits before it tries again while others are at work.
+// How long a refused thread waits before it tries again while others are at work, and at most for
+// idle threads told to end.
 constexpr auto kMoment = std::chrono::milliseconds(1);
+constexpr auto kEnding = std::chrono::milliseconds(200);
 
 thread_local bool atWork = false;
 
@@ -22,31 +24,41 @@ bool Shortage::Await() {
   lean_ = true;
   if (final_)
     return false;
-  threads_.WakeIdle();
+  const auto retiring = [this] {
+    const std::lock_guard lock(mutex_);
+    return staying_ > 1;
+  };
+  if (retiring())
+    threads_.WakeIdle();
   if (atWork)
     ++awaitingAtWork_;
-  const bool othersAtWork = threads_.Busy() > awaitingAtWork_;
-  if (othersAtWork)
+  const auto othersAtWork = [this] { return threads_.Busy() > awaitingAtWork_; };
+  bool again = othersAtWork();
+  if (again) {
     std::this_thread::sleep_for(kMoment);
-  if (atWork)
-    --awaitingAtWork_;
-  if (othersAtWork || threads_.Reap() > 0)
-    return true;
-  // Nothing else at work: idle hashing threads told to end give their memory back once ended.
-  for (;;) {
-    {
-      const std::lock_guard lock(mutex_);
-      if (staying_ <= 1 || threads_.Idle() == 0) {
-        const bool reaped = threads_.Reap() > 0;
-        final_ = !reaped;
-        return reaped;
+  } else {
+    // Nothing else at work: idle hashing threads beyond one end, told so now, and give their
+    // memory back once joined.
+    for (const auto given = std::chrono::steady_clock::now() + kEnding;
+         !again && std::chrono::steady_clock::now() < given;) {
+      again = threads_.Reap() > 0 || othersAtWork();
+      {
+        const std::lock_guard lock(mutex_);
+        // None starting or ending (alive but no claimer), none idle that may be told to end.
+        if (threads_.Alive() <= threads_.Claimers() && (staying_ <= 1 || threads_.Idle() == 0))
+          break;
+      }
+      if (!again) {
+        threads_.WakeIdle();
+        std::this_thread::sleep_for(kMoment);
       }
     }
-    threads_.WakeIdle();
-    std::this_thread::sleep_for(kMoment);
-    if (threads_.Reap() > 0)
-      return true;
+    again = again || threads_.Reap() > 0;
   }
+  if (atWork)
+    --awaitingAtWork_;
+  final_ = !again;
+  return again;
 }
 
 bool Shortage::Retire() {

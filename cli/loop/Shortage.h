@@ -23,7 +23,10 @@ public:
     // Hashing threads waiting for work, and waking them so that they ask whether to end.
     virtual std::size_t Idle() = 0;
     virtual void WakeIdle() = 0;
-    // Joins the threads that ended, giving how many.
+    // Hashing threads started and not joined yet, and those among the window's claimers (the
+    // others are starting or ending); joining those that ended, giving how many.
+    virtual std::size_t Alive() = 0;
+    virtual std::size_t Claimers() = 0;
     virtual std::size_t Reap() = 0;
 
   protected:

@@ -217,7 +217,7 @@ TEST(Limits, EveryJobCountGivesWhatOneJobGives) {
       {"--duplicates", "-r", "t"},
       {"--fingerprint", "-r", "t"},
   };
-  // Output and status, and the list --update leaves, from a fresh copy of half the list.
+  // Output, messages and status, and the list --update leaves, from a fresh copy of half the list.
   const auto run = [&](const std::vector<std::string> &mode, const char *jobs, const char *road,
                        rlim_t memoryKiB, rlim_t descriptors) {
     fs::copy_file(scratch.path() / "half.md5", scratch.path() / "list.md5",
@@ -230,24 +230,35 @@ TEST(Limits, EveryJobCountGivesWhatOneJobGives) {
     launch.descriptors = descriptors;
     launch.seconds = 10;
     const test::Ran ran = test::Run(launch);
-    return std::tuple(ran.out + test::ReadFile(scratch.path() / "list.md5"), ran.status, ran.hung);
+    return std::tuple(ran.out + test::ReadFile(scratch.path() / "list.md5"), ran.err, ran.status,
+                      ran.hung);
   };
-  // Where -j1 gives it all, so does every -j.
+  // Where -j1 gives it all, so does every -j. A limit at which -j1 itself only mostly gives it all
+  // (at the very edge, as memory happens to be laid out) is no such limit.
   const auto same = [&](const std::vector<std::string> &mode, const char *road, rlim_t memoryKiB,
                         rlim_t descriptors, const auto &whole) {
-    if (run(mode, "-j1", road, memoryKiB, descriptors) != whole)
+    const auto oneGivesAll = [&](int times) {
+      for (int k = 0; k < times; ++k)
+        if (run(mode, "-j1", road, memoryKiB, descriptors) != whole)
+          return false;
+      return true;
+    };
+    if (!oneGivesAll(1))
       return;
     for (const char *jobs : {"-j2", "-j8"})
       for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(std::string(jobs) + ", run " + std::to_string(round + 1));
-        EXPECT_EQ(run(mode, jobs, road, memoryKiB, descriptors), whole);
+        const auto ran = run(mode, jobs, road, memoryKiB, descriptors);
+        if (ran != whole && !oneGivesAll(10))
+          return;
+        EXPECT_EQ(ran, whole);
       }
   };
   for (const auto &mode : modes)
     for (const char *road : {"lanes", "disk"}) {
       SCOPED_TRACE(testing::PrintToString(mode) + " " + road);
       const auto whole = run(mode, "-j1", road, 0, 0);
-      ASSERT_FALSE(std::get<2>(whole));
+      ASSERT_FALSE(std::get<3>(whole));
       // The tightest limit on address space, to 256 KiB, at which -j1 still gives it all, twice.
       const auto gives = [&](rlim_t kib) {
         return run(mode, "-j1", road, kib, 0) == whole && run(mode, "-j1", road, kib, 0) == whole;
