@@ -50,11 +50,12 @@ std::vector<std::string> ReadLines(std::string_view input, bool windows, bool &i
   return lines;
 }
 
-// What iconv makes of bytes in an encoding, as UTF-8; complete says whether it took them all.
-std::string Iconv(const char *from, std::string bytes, bool &complete) {
-  const iconv_t cd = ::iconv_open("UTF-8", from);
+// What iconv makes of bytes in an encoding, as UTF-8 unless told; complete says whether it took
+// them all.
+std::string Iconv(const char *from, std::string bytes, bool &complete, const char *to = "UTF-8") {
+  const iconv_t cd = ::iconv_open(to, from);
   Expect(cd != reinterpret_cast<iconv_t>(-1), "iconv_open");
-  std::string out(bytes.size() * 2 + 4, '\0');
+  std::string out(bytes.size() * 4 + 4, '\0');
   char *in = bytes.data(), *at = out.data();
   std::size_t inLeft = bytes.size(), outLeft = out.size();
   complete = ::iconv(cd, &in, &inLeft, &at, &outLeft) != static_cast<std::size_t>(-1);
@@ -79,8 +80,10 @@ std::string WindowsLine(const std::string &line) {
   }();
   if (line.starts_with(';'))
     return {};
+  // Through UTF-32, since glibc's UTF-8 to UTF-8 lets code points past U+10FFFF through.
   bool utf8 = false;
-  if (Iconv("UTF-8", line, utf8) == line && utf8)
+  Iconv("UTF-8", line, utf8, "UTF-32LE");
+  if (utf8)
     return line;
   std::string decoded;
   for (const char byte : line)
