@@ -31,9 +31,10 @@ UniqueFd OpenForReading(const std::filesystem::path &name) noexcept {
   return UniqueFd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
 }
 
-ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noexcept {
+ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset,
+               std::uint64_t endsAt) noexcept {
   std::size_t got = 0;
-  while (got < size) {
+  while (got < size && (got == 0 || offset + got < endsAt)) {
     const ssize_t read =
         ::pread(fd, static_cast<char *>(bytes) + got, size - got, static_cast<off_t>(offset + got));
     if (read == 0)
