@@ -214,6 +214,55 @@ TEST(Duplicates, AFingerprintReadsOnlyTheSampledPages) {
   EXPECT_EQ(PagesInMemory(other), 0u);
 }
 
+// A small file costs the walk's lstat and one open, read whole at once; of a group of small
+// files, only the first met is opened again, to be compared with the bytes kept of the second.
+// None is looked at again, nor asked to read ahead; one of a size no other has is not opened.
+TEST(Duplicates, ASmallFileIsOpenedOnce) {
+  if (RunOther({"strace", "-V"}).status != 0)
+    GTEST_SKIP() << "no strace";
+  const TempDir dir;
+  const std::string group = RandomBytes(700, 5);
+  const struct {
+    std::string name, bytes;
+    int opens, looks;
+  } files[] = {
+      {"t/alone", RandomBytes(100, 6), 0, 1},
+      {"t/x1", RandomBytes(500, 7), 1, 1},
+      {"t/x2", RandomBytes(500, 8), 1, 1},
+      {"t/g1", group, 2, 1},
+      {"t/g2", group, 1, 1},
+      {"t/g3", group, 1, 1},
+  };
+  fs::create_directories(dir.path() / "t");
+  for (const auto &file : files)
+    dir.Write(file.name, file.bytes);
+  const Ran traced = RunOther({"strace", "-f", "-y", "-qq", "-o", "trace", "-e",
+                               "trace=openat,open,newfstatat,statx,fstat,lstat,stat,fadvise64",
+                               test::Cli(), "--duplicates", "-r", "t"},
+                              dir.path());
+  EXPECT_EQ(traced.out, Expected({{"t/g1", "t/g2", "t/g3"}}, {}, dir.path()));
+  EXPECT_EQ(traced.status, 0) << traced.err;
+  // Each call as "PID  NAME(ARGUMENTS) = RESULT".
+  std::ifstream trace(dir.path() / "trace");
+  std::vector<std::pair<std::string, std::string>> calls;
+  for (std::string pid, call; trace >> pid && std::getline(trace >> std::ws, call);)
+    calls.emplace_back(call.substr(0, call.find('(')), call);
+  for (const auto &file : files) {
+    SCOPED_TRACE(file.name);
+    // By name, or by a descriptor that strace -y shows with the file's path.
+    const auto count = [&](std::set<std::string> names) {
+      return std::count_if(calls.begin(), calls.end(), [&](const auto &call) {
+        return names.contains(call.first) &&
+               (call.second.find('"' + file.name + '"') != std::string::npos ||
+                call.second.find("/" + file.name + ">") != std::string::npos);
+      });
+    };
+    EXPECT_EQ(count({"openat", "open"}), file.opens);
+    EXPECT_EQ(count({"newfstatat", "statx", "fstat", "lstat", "stat"}), file.looks);
+    EXPECT_EQ(count({"fadvise64"}), 0);
+  }
+}
+
 // Groups as sets of names, read from output whose lines are NAME (jdupes) or HEX  NAME.
 std::set<std::set<std::string>> Groups(const std::string &out, bool hex) {
   std::set<std::set<std::string>> groups;
