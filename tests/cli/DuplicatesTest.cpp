@@ -52,9 +52,9 @@ std::string Flipped(std::string bytes, std::size_t offset) {
 }
 
 // How a name of the tree is made: a file of its bytes, a hard or symbolic link to another name,
-// or a file of its bytes that no one but root may read.
+// a file of its bytes that no one but root may read, or an empty folder no one but root may list.
 struct Made {
-  enum Kind { File, HardLink, SymbolicLink, Locked };
+  enum Kind { File, HardLink, SymbolicLink, Locked, LockedFolder };
   std::string name, bytes; // for links, bytes names the target
   Kind kind = File;
 };
@@ -67,9 +67,11 @@ void Plant(const fs::path &folder, const std::vector<Made> &tree) {
       fs::create_hard_link(folder / made.bytes, path);
     else if (made.kind == Made::SymbolicLink)
       fs::create_symlink(made.bytes, path);
+    else if (made.kind == Made::LockedFolder)
+      fs::create_directory(path);
     else
       std::ofstream(path, std::ios::binary) << made.bytes;
-    if (made.kind == Made::Locked)
+    if (made.kind == Made::Locked || made.kind == Made::LockedFolder)
       fs::permissions(path, fs::perms::none);
   }
 }
@@ -138,6 +140,10 @@ TEST(Duplicates, GroupsAreFilesOfEqualBytesOnly) {
        {{"a", collidingA}, {"b", collidingB}, {"c", collidingA}},
        {"a", "b", "c"},
        {{"a", "c"}}},
+      {"colliding MD5s, the first met alone: the others are compared with it all the same",
+       {{"a", collidingB}, {"b", collidingA}, {"c", collidingA}},
+       {"a", "b", "c"},
+       {{"b", "c"}}},
       {"hard links and a name twice are one file, under the first name",
        {{"t/a", x},
         {"t/b", "t/a", Made::HardLink},
@@ -156,6 +162,13 @@ TEST(Duplicates, GroupsAreFilesOfEqualBytesOnly) {
        {{"t/a", "t/c"}},
        "quillsum-cli: missing: No such file or directory\n"
        "quillsum-cli: t/b: Permission denied\n"},
+      {"failures in walk order: operands, and a folder that cannot be listed between them",
+       {{"t/a", x}, {"t/b", "", Made::LockedFolder}, {"t/c", x}},
+       {"missing", "-r", "t", "gone"},
+       {{"t/a", "t/c"}},
+       "quillsum-cli: missing: No such file or directory\n"
+       "quillsum-cli: t/b: Permission denied\n"
+       "quillsum-cli: gone: No such file or directory\n"},
       {"symbolic links beneath a folder are not followed; named, they lead to their file",
        {{"t/a", x}, {"t/b", "a", Made::SymbolicLink}, {"c", x}, {"l", "c", Made::SymbolicLink}},
        {"-r", "t", "l", "c"},
