@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include <dirent.h>
@@ -44,6 +46,11 @@ std::size_t FromLimit() {
   const rlim_t open = OpenNow();
   return limit.rlim_cur > open + 1 ? static_cast<std::size_t>(limit.rlim_cur - open) : 1;
 }
+
+// How often, and after how long, an open the system refused for a descriptor the budget does not
+// count is tried again.
+constexpr unsigned kOutsideTries = 10;
+constexpr auto kMoment = std::chrono::milliseconds(1);
 
 thread_local DescriptorBudget::Holder ownHolder;
 thread_local DescriptorBudget::Holder *currentHolder = nullptr;
@@ -114,7 +121,7 @@ DescriptorBudget::Held DescriptorBudget::TryOpen(const char *name, int flags) {
 
 DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &open, bool mayWait) {
   Holder &mine = Current();
-  for (;;) {
+  for (unsigned outside = 0;;) {
     const std::uint64_t since = releases_;
     int error = EMFILE;
     // Counted before the open, so that a refused open meanwhile waits for this one.
@@ -145,10 +152,18 @@ DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &ope
     // A permit given back between this open's count and the look above shows as room.
     const bool retry = releases_ != since || (!counted && held_ < capacity_);
     Unpark(mine);
-    if (!retry) {
-      errno = error;
-      return {};
+    if (retry)
+      continue;
+    // The system refused an open the budget had room for: a descriptor it does not count was
+    // open. glibc opens one for a moment (the first time a thread's heap shrinks, to read
+    // /proc/sys/vm/overcommit_memory), so the open is tried again after a moment, a few times.
+    if (counted && ++outside <= kOutsideTries) {
+      lock.unlock();
+      std::this_thread::sleep_for(kMoment);
+      continue;
     }
+    errno = error;
+    return {};
   }
 }
 

@@ -325,6 +325,47 @@ TEST(InParallel, ARefusedThreadLeavesItsItemToTheCallingThread) {
   }
 }
 
+// The system refuses an open the budget has room for while a descriptor the budget does not count
+// is open (glibc opens one for a moment): an open that may wait tries again a few times, then
+// fails as the system said; one that may not wait fails at once.
+TEST(DescriptorBudget, TriesAgainAnOpenTheSystemRefusedWithRoomInTheBudget) {
+  const struct {
+    const char *what;
+    int refusals; // by the system, first
+    bool mayWait, opened;
+  } cases[] = {
+      {"refused once, then opened", 1, true, true},
+      {"refused a few times, then opened", 3, true, true},
+      {"refused every time: fails", 1000, true, false},
+      {"refused once, not waiting: fails at once", 1, false, false},
+  };
+  DescriptorBudget budget;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    int calls = 0;
+    const DescriptorBudget::Held held = budget.Acquire(
+        [&] {
+          if (++calls <= c.refusals) {
+            errno = EMFILE;
+            return -1;
+          }
+          return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        },
+        c.mayWait);
+    const int error = errno;
+    EXPECT_EQ(static_cast<bool>(held), c.opened);
+    if (!c.opened) {
+      EXPECT_EQ(error, EMFILE);
+    }
+    if (c.opened)
+      EXPECT_EQ(calls, c.refusals + 1);
+    else if (c.mayWait)
+      EXPECT_GT(calls, 1);
+    else
+      EXPECT_EQ(calls, 1);
+  }
+}
+
 // Reading ahead gives every byte of each file once, in order, however many files one thread
 // reads at once: around the ring of four 128 KiB chunks, and at the end; a read that fails ends
 // its file with its errno, and the others go on.
