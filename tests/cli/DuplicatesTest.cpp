@@ -292,28 +292,36 @@ std::set<std::set<std::string>> Groups(const std::string &out, bool hex) {
   return groups;
 }
 
-// A tree of files of a few sizes: copies in twos to fives, near copies one byte apart beyond the
-// samples, and the colliding pair; the same groups as jdupes finds, and the same output at any
-// road, number of jobs, and with few descriptors or little memory.
-TEST(Duplicates, GroupsAreJdupesOnAGeneratedTree) {
-  if (RunOther({"jdupes", "--version"}).status != 0)
-    GTEST_SKIP() << "no jdupes";
-  const TempDir dir;
+// A tree beneath folder/tree of files of a few sizes: copies in twos to fives, near copies one
+// byte apart beyond the samples, and the colliding pair.
+void PlantGeneratedTree(const fs::path &folder) {
   std::mt19937 random(21);
   const std::size_t sizes[] = {3000, 16'384, 20'000, 100'000, 300'000};
   for (int d = 0; d < 7; ++d)
-    fs::create_directories(dir.path() / "tree" / ("d" + std::to_string(d)));
+    fs::create_directories(folder / "tree" / ("d" + std::to_string(d)));
+  const auto write = [&](const std::string &name, const std::string &bytes) {
+    std::ofstream(folder / name, std::ios::binary) << bytes;
+  };
   for (int k = 0; k < 300; ++k) {
     const std::string name = "tree/d" + std::to_string(k % 7) + "/f" + std::to_string(k);
     std::string bytes = RandomBytes(sizes[random() % std::size(sizes)], static_cast<unsigned>(k));
     const unsigned copies = random() % 6 < 2 ? 2 + random() % 4 : 1;
     for (unsigned copy = 0; copy < copies; ++copy)
-      dir.Write(name + (copy ? "-" + std::to_string(copy) : ""), bytes);
+      write(name + (copy ? "-" + std::to_string(copy) : ""), bytes);
     if (random() % 8 == 0 && bytes.size() > 15'000)
-      dir.Write(name + "-near", Flipped(bytes, 14'015 + random() % (bytes.size() - 14'015)));
+      write(name + "-near", Flipped(bytes, 14'015 + random() % (bytes.size() - 14'015)));
   }
-  dir.Write("tree/c1", kCollisionA + "tail");
-  dir.Write("tree/d3/c2", kCollisionB + "tail");
+  write("tree/c1", kCollisionA + "tail");
+  write("tree/d3/c2", kCollisionB + "tail");
+}
+
+// The generated tree: the same groups as jdupes finds, and the same output at any road, number of
+// jobs, and with few descriptors or little memory.
+TEST(Duplicates, GroupsAreJdupesOnAGeneratedTree) {
+  if (RunOther({"jdupes", "--version"}).status != 0)
+    GTEST_SKIP() << "no jdupes";
+  const TempDir dir;
+  PlantGeneratedTree(dir.path());
   const Ran jdupes = RunOther({"jdupes", "-r", "-q", "tree"}, dir.path());
   ASSERT_EQ(jdupes.status, 0);
   const std::set<std::set<std::string>> expected = Groups(jdupes.out, false);
@@ -352,6 +360,49 @@ TEST(Duplicates, GroupsAreJdupesOnAGeneratedTree) {
       first = ran.out;
     EXPECT_EQ(ran.out, *first);
   }
+}
+
+// A refused resource is the run's: under any limit on descriptors or memory at which one job
+// gives every group, any number of jobs gives the same, on either road.
+TEST(Duplicates, UnderALimitOneJobMeetsAnyNumberGivesTheSame) {
+#if defined(QUILLSUM_SANITIZE) || defined(QUILLSUM_TSAN)
+  GTEST_SKIP() << "the sanitizers' runtimes need descriptors and memory of their own";
+#endif
+  const TempDir dir;
+  PlantGeneratedTree(dir.path());
+  const Ran unlimited = test::RunCli({"--duplicates", "-r", "tree"}, dir.path());
+  ASSERT_EQ(unlimited.status, 0);
+  struct Limit {
+    rlim_t descriptors = 0, memoryKiB = 0;
+  };
+  std::vector<Limit> limits;
+  for (rlim_t descriptors : {4, 5, 6, 8})
+    limits.push_back({descriptors, 0});
+  for (rlim_t kib = 6000; kib <= 16000; kib += 1000)
+    limits.push_back({0, kib});
+  std::size_t held = 0;
+  for (const Limit &limit : limits)
+    for (const char *road : {"lanes", "disk"})
+      for (const char *jobs : {"-j1", "-j2", "-j8"}) {
+        SCOPED_TRACE(std::string(road) + " " + jobs + ", nofile " +
+                     std::to_string(limit.descriptors) + ", as " + std::to_string(limit.memoryKiB) +
+                     " KiB");
+        test::Launch launch = test::CliLaunch({jobs, "--duplicates", "-r", "tree"}, dir.path());
+        launch.env = {{"QUILLSUM_ROAD", road}};
+        launch.descriptors = limit.descriptors;
+        launch.memoryKiB = limit.memoryKiB;
+        const Ran ran = test::Run(launch);
+        if (jobs == std::string_view("-j1")) {
+          if (ran.status != 0 || ran.out != unlimited.out)
+            break; // one job does not meet this limit: no claim on more
+          ++held;
+          continue;
+        }
+        EXPECT_EQ(ran.err, "");
+        EXPECT_EQ(ran.status, 0);
+        EXPECT_EQ(ran.out, unlimited.out);
+      }
+  EXPECT_GT(held, limits.size()); // most limits were met, on both roads
 }
 
 } // namespace
