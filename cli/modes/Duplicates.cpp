@@ -88,7 +88,7 @@ public:
 
   // For up to count files met.
   KeptBytes(const Candidates &files, std::size_t count)
-      : files_(files), mask_(std::bit_ceil(2 * count + 1) - 1),
+      : files_(files), mask_(std::bit_ceil(count + count / 2 + 1) - 1),
         slots_(std::make_unique<std::atomic<Index>[]>(mask_ + 1)), settled_(files.Count(), 0) {
     for (std::size_t slot = 0; slot <= mask_; ++slot)
       slots_[slot] = kNone;
@@ -221,27 +221,39 @@ private:
   }
 
   // The files of which has another with the same size (and hex, withHex), in walk order. Sorted
-  // as keys side by side: a file's own record is far from the next one's.
+  // as keys side by side, a file's own record being far from the next one's: its size, then the
+  // first bytes of its hex beside its index; where those bytes are alike, whole hexes tell.
   std::vector<Index> Shared(const std::vector<Index> &which, bool withHex) const {
-    struct Key {
-      std::uint64_t size;
-      DigestBytes digest;
-      Index index;
-      auto operator<=>(const Key &) const = default;
-    };
-    std::vector<Key> keys;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> keys;
     keys.reserve(which.size());
-    for (Index index : which)
-      keys.push_back({files_[index].size, withHex ? files_[index].digest : kNoDigest, index});
+    for (Index index : which) {
+      std::uint32_t head = 0;
+      if (withHex)
+        std::memcpy(&head, files_[index].digest.data(), sizeof head);
+      keys.emplace_back(files_[index].size, std::uint64_t{head} << 32 | index);
+    }
     std::sort(keys.begin(), keys.end());
-    std::vector<Index> shared;
+    std::vector<Index> shared, run;
+    const auto hexOf = [&](Index index) -> const DigestBytes & {
+      return withHex ? files_[index].digest : kNoDigest;
+    };
     for (std::size_t start = 0, end; start < keys.size(); start = end) {
-      for (end = start + 1; end < keys.size() && keys[end].size == keys[start].size &&
-                            keys[end].digest == keys[start].digest;)
+      for (end = start + 1; end < keys.size() && keys[end].first == keys[start].first &&
+                            keys[end].second >> 32 == keys[start].second >> 32;)
         ++end;
-      if (end - start > 1)
-        for (std::size_t k = start; k < end; ++k)
-          shared.push_back(keys[k].index);
+      run.clear();
+      for (std::size_t k = start; k < end; ++k)
+        run.push_back(static_cast<Index>(keys[k].second));
+      if (withHex)
+        std::sort(run.begin(), run.end(),
+                  [&](Index a, Index b) { return std::tie(hexOf(a), a) < std::tie(hexOf(b), b); });
+      for (std::size_t first = 0, last; first < run.size(); first = last) {
+        for (last = first + 1; last < run.size() && hexOf(run[last]) == hexOf(run[first]);)
+          ++last;
+        if (last - first > 1)
+          shared.insert(shared.end(), run.begin() + static_cast<std::ptrdiff_t>(first),
+                        run.begin() + static_cast<std::ptrdiff_t>(last));
+      }
     }
     std::sort(shared.begin(), shared.end());
     return shared;
@@ -703,8 +715,11 @@ private:
   Split SplitRun(std::span<const Index> run, std::vector<std::vector<std::uint8_t>> &pieces) {
     Split split;
     std::vector<std::vector<Index>> groups{{run.begin(), run.end()}}, next;
-    std::size_t piece = std::clamp<std::size_t>(kComparedBytes / threads_ / (run.size() + 1),
-                                                kSmallestPiece, kComparedPiece);
+    // No larger than the file and a byte, which its first read then ends.
+    std::size_t piece = std::min<std::uint64_t>(
+        std::clamp<std::size_t>(kComparedBytes / threads_ / (run.size() + 1), kSmallestPiece,
+                                kComparedPiece),
+        std::max<std::uint64_t>(files_[run.front()].size + 1, kSmallestPiece));
     for (off_t at = 0; !groups.empty(); at += static_cast<off_t>(piece), groups.swap(next)) {
       next.clear();
       std::size_t largest = 0;
