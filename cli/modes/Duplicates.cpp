@@ -106,17 +106,19 @@ public:
       if (files_[in].size == file.size && files_[in].digest == file.digest)
         first = in;
     }
-    const std::vector<std::uint8_t> *kept;
-    {
+    // Bytes kept save reads: where memory is short, none are, and the run's files are read again.
+    const std::vector<std::uint8_t> *kept = nullptr;
+    try {
       const std::lock_guard lock(mutex_);
       auto [at, second] = kept_.try_emplace(first);
+      kept = &at->second;
       if (second && keptBytes_ + bytes.size() <= kKeptBytes) {
         at->second.assign(bytes.begin(), bytes.end());
         keptBytes_ += bytes.size();
       }
-      kept = &at->second;
+    } catch (const std::bad_alloc &) {
     }
-    settled_[index] = !kept->empty() && std::ranges::equal(*kept, bytes);
+    settled_[index] = kept && !kept->empty() && std::ranges::equal(*kept, bytes);
   }
   // Once every file is met: the slots' room is given back.
   void Close() { slots_.reset(); }
