@@ -82,3 +82,28 @@ duplicate_stages() {
     }' "$lists/sizes" "$lists/fingerprints" "$lists/md5s"
   rm -r "$lists"
 }
+
+# small_files_tree BUILD FILES: the tree of FILES small files (bench/SmallTreeMain.cpp, seed 32)
+# beneath BUILD/bench-small-files-FILES/dups, made once and kept between runs: writing 300,000
+# files takes longer than the rows that read them. Prints the folder.
+small_files_tree() {
+  local dir=$1/bench-small-files-$2
+  if [ ! -e "$dir/made" ]; then
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    "$1/bench/small_tree" "$dir" "$2" 32
+    touch "$dir/made"
+  fi
+  echo "$dir"
+}
+
+# system_calls_a_file DIR FILES COMMAND...: the system calls COMMAND makes in DIR, all threads,
+# over FILES.
+system_calls_a_file() {
+  local dir=$1 files=$2 counts
+  shift 2
+  counts=$(mktemp)
+  (cd "$dir" && strace -c -f -o "$counts" "$@" >/dev/null)
+  awk -v files="$files" '$NF == "total" { printf "%.2f", $4 / files }' "$counts"
+  rm "$counts"
+}

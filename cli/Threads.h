@@ -1,7 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include <pthread.h>
 
@@ -42,5 +46,50 @@ private:
 // more threads, or no memory for one. An exception that leaves body ends the program at once
 // (Output::Abandon): the thread's work cannot be handed to another.
 Thread StartThread(std::function<void()> body) noexcept;
+
+// Runs work(k) for each k below count on up to `threads` threads, the calling one among them, each
+// thread with the work that makeWork() makes for it on that thread. A refused allocation is the
+// run's, never an item's: a thread refused memory (in makeWork, or in work(k), which must then
+// leave nothing done that doing k again would repeat) takes no more items; once the others ended,
+// the calling thread does the refused items again, and any left, alone. Only a refusal then, with
+// nothing else at work, is final: it leaves as std::bad_alloc, whatever the number of threads.
+template <class MakeWork>
+void InParallel(unsigned threads, std::size_t count, const MakeWork &makeWork) {
+  std::atomic<std::size_t> next = 0;
+  std::vector<std::size_t> refused; // one item at most a thread, as it then stops
+  refused.reserve(threads);
+  std::mutex mutex;
+  const auto run = [&] {
+    std::size_t k = count;
+    try {
+      auto work = makeWork();
+      while ((k = next++) < count)
+        work(k);
+    } catch (const std::bad_alloc &) {
+      if (k < count) {
+        const std::lock_guard lock(mutex);
+        refused.push_back(k);
+      }
+    }
+  };
+  {
+    std::vector<Thread> started;
+    try {
+      started.reserve(threads);
+      for (unsigned k = 1; k < threads && k < count; ++k)
+        if (Thread thread = StartThread(run); thread.joinable())
+          started.push_back(std::move(thread));
+    } catch (const std::bad_alloc &) { // no room to hand run to another thread: fewer do it
+    }
+    run();
+  } // the others joined
+  if (refused.empty() && next >= count)
+    return;
+  auto work = makeWork();
+  for (const std::size_t k : refused)
+    work(k);
+  for (std::size_t k; (k = next++) < count;)
+    work(k);
+}
 
 } // namespace quillsum::cli

@@ -1,5 +1,6 @@
 #include "engine/UniqueFd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -50,17 +51,20 @@ UniqueFd OpenForReading(const std::filesystem::path &name) noexcept {
   return UniqueFd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
 }
 
-ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noexcept {
-  return Fill(size, size, [&](std::size_t got) {
-    return ::pread(fd, static_cast<char *>(bytes) + got, size - got,
-                   static_cast<off_t>(offset + got));
-  });
+ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset,
+               std::uint64_t endsAt) noexcept {
+  // At least one read, though the file was known to end before offset: it may have grown.
+  const std::uint64_t left = endsAt > offset ? endsAt - offset : 1;
+  return Fill(size, static_cast<std::size_t>(std::min<std::uint64_t>(left, SIZE_MAX)),
+              [&](std::size_t got) {
+                return ::pread(fd, static_cast<char *>(bytes) + got, size - got,
+                               static_cast<off_t>(offset + got));
+              });
 }
 
 ssize_t ReadFull(int fd, std::span<std::uint8_t> bytes, std::size_t endsAt) noexcept {
-  return Fill(bytes.size(), endsAt, [&](std::size_t got) {
-    return ::read(fd, bytes.data() + got, bytes.size() - got);
-  });
+  return Fill(bytes.size(), endsAt,
+              [&](std::size_t got) { return ::read(fd, bytes.data() + got, bytes.size() - got); });
 }
 
 } // namespace quillsum

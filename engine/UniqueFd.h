@@ -33,8 +33,10 @@ private:
 UniqueFd OpenForReading(const std::filesystem::path &name) noexcept;
 
 // Reads up to size bytes at offset, whatever the reads in between give; how many, fewer only at
-// the file's end, or -1 with errno.
-ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset) noexcept;
+// the file's end, or -1 with errno. A file known to end at the offset endsAt (by its size) ends
+// where a read reaches it, which saves the read of nothing after it.
+ssize_t ReadAt(int fd, void *bytes, std::size_t size, std::uint64_t offset,
+               std::uint64_t endsAt = UINT64_MAX) noexcept;
 
 // Reads from where fd stands until bytes is full, the file ends, or endsAt bytes were read (a
 // size known to be the end, which saves the read of nothing after it); how many, or -1 with errno.

@@ -159,10 +159,10 @@ DescriptorBudget::Held DescriptorBudget::Acquire(const std::function<int()> &ope
     // A permit given back between this open's count and the look above shows as room.
     const bool retry = releases_ != since || (!counted && held_ < capacity_);
     Unpark(mine);
-    if (!retry) {
-      errno = error;
-      return {};
-    }
+    if (retry)
+      continue;
+    errno = error;
+    return {};
   }
 }
 

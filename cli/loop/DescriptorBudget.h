@@ -19,10 +19,12 @@ namespace quillsum::cli {
 // Permits are held by holders: a thread's work (the default), or a disk's reader and the files
 // queued for it. A refused open (the budget used up, or EMFILE or ENFILE from the system) waits
 // while another holder has permits it is not parked on, and tries again once one comes back; it
-// fails as md5sum's open would only when no other holder has any. A holder waiting on others'
-// work parks its permits meanwhile (a waiting open parks its own), so that no open waits for
-// permits that can only come back after it. A holder's permits are taken, parked and given back
-// on the thread working for it; HandTo moves them to another. Any thread may call it.
+// fails as md5sum's open would only when no other holder has any (and, where the system refused
+// it with room in the budget, for a descriptor the budget does not count, once that stayed open
+// a few moments). A holder waiting on others' work parks its permits meanwhile (a waiting open
+// parks its own), so that no open waits for permits that can only come back after it. A
+// holder's permits are taken, parked and given back on the thread working for it; HandTo moves
+// them to another. Any thread may call it.
 class DescriptorBudget {
 public:
   // What one holder has of the budget's permits.

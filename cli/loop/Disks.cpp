@@ -165,8 +165,12 @@ Disk Disks::Of(dev_t device) {
   const std::optional<Disk> found = Find(device);
   if (!found)
     return {device, false};
-  const std::lock_guard lock(mutex_);
-  return known_.emplace(device, *found).first->second;
+  try {
+    const std::lock_guard lock(mutex_);
+    return known_.emplace(device, *found).first->second;
+  } catch (const std::bad_alloc &) { // looked up again next time
+    return *found;
+  }
 }
 
 std::optional<Disk> Disks::Find(dev_t device) {
@@ -187,6 +191,8 @@ std::optional<Disk> Disks::Find(dev_t device) {
   } catch (const fs::filesystem_error &) {
     return unknown;
   } catch (const Refused &) {
+    return std::nullopt;
+  } catch (const std::bad_alloc &) {
     return std::nullopt;
   }
 }

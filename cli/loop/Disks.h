@@ -33,7 +33,7 @@ enum class Road { Automatic, Lanes, Disk };
 // flag; a file system whose st_dev names no block device (btrfs and other anonymous devices)
 // through its mount's source. Anything else (network, FUSE, overlay, tmpfs, no sysfs) counts as
 // flash, with the device itself as id. Each device is looked up once, through the descriptor
-// budget; a lookup the budget refuses counts as flash this time.
+// budget; a lookup the budget or memory refuses counts as flash this time.
 class Disks {
 public:
   explicit Disks(Road forced, std::filesystem::path sysfs = "/sys",

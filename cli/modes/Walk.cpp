@@ -79,9 +79,11 @@ bool Excluded(const std::string &name, const std::vector<std::string> &excluded)
 
 struct Walker {
   const std::vector<std::string> &excluded;
-  const std::function<bool(std::string path, Origin origin)> &file;
+  const std::function<void(std::string_view prefix)> &entered;
+  const std::function<bool(const Met &met)> &file;
   const std::function<void(const std::string &path, int error)> &failed;
   Shortage *shortage;
+  std::size_t folders = 0; // entered so far
 
   // The regular files beneath dir; false once file() has asked to stop.
   bool Walk(const std::string &dir) {
@@ -93,23 +95,31 @@ struct Walker {
         return true;
       }
     }
-    const std::string prefix = dir.ends_with('/') ? dir : dir + '/';
+    std::string prefix;
+    Retrying([&] { prefix = dir.ends_with('/') ? dir : dir + '/'; });
+    const std::size_t folder = folders++;
+    if (entered)
+      entered(prefix);
     for (Entry &entry : entries) {
       if (Excluded(entry.name, excluded))
         continue;
-      std::string path;
-      Retrying([&] { path = prefix + entry.name; });
+      struct stat info {};
+      const struct stat *status = nullptr;
       unsigned char type = entry.type;
       if (type == DT_UNKNOWN) {
-        struct stat info {};
+        std::string path;
+        Retrying([&] { path = prefix + entry.name; });
         if (::lstat(path.c_str(), &info) != 0)
           continue; // gone since it was listed
+        status = &info;
         type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
       }
       if (type == DT_DIR) {
+        std::string path;
+        Retrying([&] { path = prefix + entry.name; });
         if (!Walk(path))
           return false;
-      } else if (type == DT_REG && !file(std::move(path), Origin::Walked)) {
+      } else if (type == DT_REG && !file({folder, prefix, entry.name, Origin::Walked, status})) {
         return false;
       }
     }
@@ -126,12 +136,13 @@ struct Walker {
 
 } // namespace
 
-void ForEachFile(const std::vector<std::string> &operands, bool recursive,
-                 const std::vector<std::string> &excluded,
-                 const std::function<bool(std::string path, Origin origin)> &file,
-                 const std::function<void(const std::string &path, int error)> &failed,
-                 Shortage *shortage) {
-  Walker walker{excluded, file, failed, shortage};
+void WalkFiles(const std::vector<std::string> &operands, bool recursive,
+               const std::vector<std::string> &excluded,
+               const std::function<void(std::string_view prefix)> &entered,
+               const std::function<bool(const Met &met)> &file,
+               const std::function<void(const std::string &path, int error)> &failed,
+               Shortage *shortage) {
+  Walker walker{excluded, entered, file, failed, shortage};
   for (const std::string &operand : operands) {
     const Origin origin = OriginOf(operand, false);
     struct stat info {};
@@ -140,10 +151,29 @@ void ForEachFile(const std::vector<std::string> &operands, bool recursive,
         S_ISDIR(info.st_mode)) {
       if (!walker.Walk(operand))
         return;
-    } else if (!file(operand, origin)) {
+    } else if (!file({kNoFolder, {}, operand, origin, nullptr})) {
       return;
     }
   }
+}
+
+void ForEachFile(const std::vector<std::string> &operands, bool recursive,
+                 const std::vector<std::string> &excluded,
+                 const std::function<bool(std::string path, Origin origin)> &file,
+                 const std::function<void(const std::string &path, int error)> &failed,
+                 Shortage *shortage) {
+  WalkFiles(
+      operands, recursive, excluded, nullptr,
+      [&](const Met &met) {
+        std::string path;
+        const auto join = [&] { path.assign(met.prefix) += met.name; };
+        if (shortage)
+          shortage->Retrying(join);
+        else
+          join();
+        return file(std::move(path), met.origin);
+      },
+      failed, shortage);
 }
 
 int ListFolder(const std::string &dir, std::vector<std::string> &names) {

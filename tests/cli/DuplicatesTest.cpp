@@ -52,9 +52,9 @@ std::string Flipped(std::string bytes, std::size_t offset) {
 }
 
 // How a name of the tree is made: a file of its bytes, a hard or symbolic link to another name,
-// or a file of its bytes that no one but root may read.
+// a file of its bytes that no one but root may read, or an empty folder no one but root may list.
 struct Made {
-  enum Kind { File, HardLink, SymbolicLink, Locked };
+  enum Kind { File, HardLink, SymbolicLink, Locked, LockedFolder };
   std::string name, bytes; // for links, bytes names the target
   Kind kind = File;
 };
@@ -67,9 +67,11 @@ void Plant(const fs::path &folder, const std::vector<Made> &tree) {
       fs::create_hard_link(folder / made.bytes, path);
     else if (made.kind == Made::SymbolicLink)
       fs::create_symlink(made.bytes, path);
+    else if (made.kind == Made::LockedFolder)
+      fs::create_directory(path);
     else
       std::ofstream(path, std::ios::binary) << made.bytes;
-    if (made.kind == Made::Locked)
+    if (made.kind == Made::Locked || made.kind == Made::LockedFolder)
       fs::permissions(path, fs::perms::none);
   }
 }
@@ -142,6 +144,10 @@ TEST(Duplicates, GroupsAreFilesOfEqualBytesOnly) {
        {{"a", collidingA}, {"b", collidingB}, {"c", collidingA}},
        {"a", "b", "c"},
        {{"a", "c"}}},
+      {"colliding MD5s, the first met alone: the others are compared with it all the same",
+       {{"a", collidingB}, {"b", collidingA}, {"c", collidingA}},
+       {"a", "b", "c"},
+       {{"b", "c"}}},
       {"hard links and a name twice are one file, under the first name",
        {{"t/a", x},
         {"t/b", "t/a", Made::HardLink},
@@ -160,6 +166,13 @@ TEST(Duplicates, GroupsAreFilesOfEqualBytesOnly) {
        {{"t/a", "t/c"}},
        "quillsum-cli: missing: No such file or directory\n"
        "quillsum-cli: t/b: Permission denied\n"},
+      {"failures in walk order: operands, and a folder that cannot be listed between them",
+       {{"t/a", x}, {"t/b", "", Made::LockedFolder}, {"t/c", x}},
+       {"missing", "-r", "t", "gone"},
+       {{"t/a", "t/c"}},
+       "quillsum-cli: missing: No such file or directory\n"
+       "quillsum-cli: t/b: Permission denied\n"
+       "quillsum-cli: gone: No such file or directory\n"},
       {"symbolic links beneath a folder are not followed; named, they lead to their file",
        {{"t/a", x}, {"t/b", "a", Made::SymbolicLink}, {"c", x}, {"l", "c", Made::SymbolicLink}},
        {"-r", "t", "l", "c"},
@@ -219,6 +232,55 @@ TEST(Duplicates, AFingerprintReadsOnlyTheSampledPages) {
   EXPECT_EQ(PagesInMemory(other), 0u);
 }
 
+// A small file costs the walk's lstat and one open, read whole at once; of a group of small
+// files, only the first met is opened again, to be compared with the bytes kept of the second.
+// None is looked at again, nor asked to read ahead; one of a size no other has is not opened.
+TEST(Duplicates, ASmallFileIsOpenedOnce) {
+  if (RunOther({"strace", "-V"}).status != 0)
+    GTEST_SKIP() << "no strace";
+  const TempDir dir;
+  const std::string group = RandomBytes(700, 5);
+  const struct {
+    std::string name, bytes;
+    int opens, looks;
+  } files[] = {
+      {"t/alone", RandomBytes(100, 6), 0, 1},
+      {"t/x1", RandomBytes(500, 7), 1, 1},
+      {"t/x2", RandomBytes(500, 8), 1, 1},
+      {"t/g1", group, 2, 1},
+      {"t/g2", group, 1, 1},
+      {"t/g3", group, 1, 1},
+  };
+  fs::create_directories(dir.path() / "t");
+  for (const auto &file : files)
+    dir.Write(file.name, file.bytes);
+  const Ran traced = RunOther({"strace", "-f", "-y", "-qq", "-o", "trace", "-e",
+                               "trace=openat,open,newfstatat,statx,fstat,lstat,stat,fadvise64",
+                               test::Cli(), "--duplicates", "-r", "t"},
+                              dir.path());
+  EXPECT_EQ(traced.out, Expected({{"t/g1", "t/g2", "t/g3"}}, {}, dir.path()));
+  EXPECT_EQ(traced.status, 0) << traced.err;
+  // Each call as "PID  NAME(ARGUMENTS) = RESULT".
+  std::ifstream trace(dir.path() / "trace");
+  std::vector<std::pair<std::string, std::string>> calls;
+  for (std::string pid, call; trace >> pid && std::getline(trace >> std::ws, call);)
+    calls.emplace_back(call.substr(0, call.find('(')), call);
+  for (const auto &file : files) {
+    SCOPED_TRACE(file.name);
+    // By name, or by a descriptor that strace -y shows with the file's path.
+    const auto count = [&](std::set<std::string> names) {
+      return std::count_if(calls.begin(), calls.end(), [&](const auto &call) {
+        return names.contains(call.first) &&
+               (call.second.find('"' + file.name + '"') != std::string::npos ||
+                call.second.find("/" + file.name + ">") != std::string::npos);
+      });
+    };
+    EXPECT_EQ(count({"openat", "open"}), file.opens);
+    EXPECT_EQ(count({"newfstatat", "statx", "fstat", "lstat", "stat"}), file.looks);
+    EXPECT_EQ(count({"fadvise64"}), 0);
+  }
+}
+
 // Groups as sets of names, read from output whose lines are NAME (jdupes) or HEX  NAME.
 std::set<std::set<std::string>> Groups(const std::string &out, bool hex) {
   std::set<std::set<std::string>> groups;
@@ -235,28 +297,36 @@ std::set<std::set<std::string>> Groups(const std::string &out, bool hex) {
   return groups;
 }
 
-// A tree of files of a few sizes: copies in twos to fives, near copies one byte apart beyond the
-// samples, and the colliding pair; the same groups as jdupes finds, and the same output at any
-// road, number of jobs, and with few descriptors or little memory.
-TEST(Duplicates, GroupsAreJdupesOnAGeneratedTree) {
-  if (RunOther({"jdupes", "--version"}).status != 0)
-    GTEST_SKIP() << "no jdupes";
-  const TempDir dir;
+// A tree beneath folder/tree of files of a few sizes: copies in twos to fives, near copies one
+// byte apart beyond the samples, and the colliding pair.
+void PlantGeneratedTree(const fs::path &folder) {
   std::mt19937 random(21);
   const std::size_t sizes[] = {3000, 16'384, 20'000, 100'000, 300'000};
   for (int d = 0; d < 7; ++d)
-    fs::create_directories(dir.path() / "tree" / ("d" + std::to_string(d)));
+    fs::create_directories(folder / "tree" / ("d" + std::to_string(d)));
+  const auto write = [&](const std::string &name, const std::string &bytes) {
+    std::ofstream(folder / name, std::ios::binary) << bytes;
+  };
   for (int k = 0; k < 300; ++k) {
     const std::string name = "tree/d" + std::to_string(k % 7) + "/f" + std::to_string(k);
     std::string bytes = RandomBytes(sizes[random() % std::size(sizes)], static_cast<unsigned>(k));
     const unsigned copies = random() % 6 < 2 ? 2 + random() % 4 : 1;
     for (unsigned copy = 0; copy < copies; ++copy)
-      dir.Write(name + (copy ? "-" + std::to_string(copy) : ""), bytes);
+      write(name + (copy ? "-" + std::to_string(copy) : ""), bytes);
     if (random() % 8 == 0 && bytes.size() > 15'000)
-      dir.Write(name + "-near", Flipped(bytes, 14'015 + random() % (bytes.size() - 14'015)));
+      write(name + "-near", Flipped(bytes, 14'015 + random() % (bytes.size() - 14'015)));
   }
-  dir.Write("tree/c1", kCollisionA + "tail");
-  dir.Write("tree/d3/c2", kCollisionB + "tail");
+  write("tree/c1", kCollisionA + "tail");
+  write("tree/d3/c2", kCollisionB + "tail");
+}
+
+// The generated tree: the same groups as jdupes finds, and the same output at any road, number of
+// jobs, and with few descriptors or little memory.
+TEST(Duplicates, GroupsAreJdupesOnAGeneratedTree) {
+  if (RunOther({"jdupes", "--version"}).status != 0)
+    GTEST_SKIP() << "no jdupes";
+  const TempDir dir;
+  PlantGeneratedTree(dir.path());
   const Ran jdupes = RunOther({"jdupes", "-r", "-q", "tree"}, dir.path());
   ASSERT_EQ(jdupes.status, 0);
   const std::set<std::set<std::string>> expected = Groups(jdupes.out, false);
@@ -295,6 +365,49 @@ TEST(Duplicates, GroupsAreJdupesOnAGeneratedTree) {
       first = ran.out;
     EXPECT_EQ(ran.out, *first);
   }
+}
+
+// A refused resource is the run's: under any limit on descriptors or memory at which one job
+// gives every group, any number of jobs gives the same, on either road.
+TEST(Duplicates, UnderALimitOneJobMeetsAnyNumberGivesTheSame) {
+#if defined(QUILLSUM_SANITIZE) || defined(QUILLSUM_TSAN)
+  GTEST_SKIP() << "the sanitizers' runtimes need descriptors and memory of their own";
+#endif
+  const TempDir dir;
+  PlantGeneratedTree(dir.path());
+  const Ran unlimited = test::RunCli({"--duplicates", "-r", "tree"}, dir.path());
+  ASSERT_EQ(unlimited.status, 0);
+  struct Limit {
+    rlim_t descriptors = 0, memoryKiB = 0;
+  };
+  std::vector<Limit> limits;
+  for (rlim_t descriptors : {4, 5, 6, 8})
+    limits.push_back({descriptors, 0});
+  for (rlim_t kib = 6000; kib <= 16000; kib += 1000)
+    limits.push_back({0, kib});
+  std::size_t held = 0;
+  for (const Limit &limit : limits)
+    for (const char *road : {"lanes", "disk"})
+      for (const char *jobs : {"-j1", "-j2", "-j8"}) {
+        SCOPED_TRACE(std::string(road) + " " + jobs + ", nofile " +
+                     std::to_string(limit.descriptors) + ", as " + std::to_string(limit.memoryKiB) +
+                     " KiB");
+        test::Launch launch = test::CliLaunch({jobs, "--duplicates", "-r", "tree"}, dir.path());
+        launch.env = {{"QUILLSUM_ROAD", road}};
+        launch.descriptors = limit.descriptors;
+        launch.memoryKiB = limit.memoryKiB;
+        const Ran ran = test::Run(launch);
+        if (jobs == std::string_view("-j1")) {
+          if (ran.status != 0 || ran.out != unlimited.out)
+            break; // one job does not meet this limit: no claim on more
+          ++held;
+          continue;
+        }
+        EXPECT_EQ(ran.err, "");
+        EXPECT_EQ(ran.status, 0);
+        EXPECT_EQ(ran.out, unlimited.out);
+      }
+  EXPECT_GT(held, limits.size()); // most limits were met, on both roads
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 // The hashing loop's rooms on their own: the ordered window driven by fake claimers, the
-// read-ahead that feeds a large file's digest, a disk's reader, and the words of the progress
-// line.
+// read-ahead that feeds a large file's digest, a disk's reader, the words of the progress line,
+// and the threads that share a run of items where memory may be refused.
 
 #include "cli/Progress.h"
+#include "cli/Threads.h"
 #include "cli/loop/DescriptorBudget.h"
 #include "cli/loop/DiskReaders.h"
 #include "cli/loop/Disks.h"
@@ -272,6 +273,97 @@ TEST(DescriptorBudget, WaitsForAnotherThreadsDescriptorElseFails) {
   EXPECT_TRUE(waited);
   EXPECT_FALSE(failed);
   EXPECT_EQ(error, EMFILE);
+}
+
+// Items shared by threads where memory is refused: a thread refused (making its work, or in an
+// item) takes no more, and its item is done again by the calling thread once the others ended;
+// only a refusal with nothing else at work leaves, whatever the number of threads.
+TEST(InParallel, ARefusedThreadLeavesItsItemToTheCallingThread) {
+  const struct {
+    const char *what;
+    unsigned threads;
+    bool othersRefusedWork;              // every thread but the calling one is refused its work
+    std::map<std::size_t, int> refusals; // of an item: how many of its first tries are refused
+    bool raises;
+  } cases[] = {
+      {"nothing refused", 4, false, {}, false},
+      {"every other thread refused its work", 4, true, {}, false},
+      {"an item refused once, wherever it runs", 2, false, {{7, 1}}, false},
+      {"items refused once on each of several threads", 8, false, {{1, 1}, {2, 1}, {3, 1}}, false},
+      {"refused again alone: final", 2, false, {{5, 2}}, true},
+      {"one thread, refused once: tried again alone", 1, false, {{0, 1}}, false},
+      {"one thread, refused twice: final", 1, false, {{0, 2}}, true},
+  };
+  constexpr std::size_t kItems = 40;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::atomic<int>> tries(kItems), done(kItems);
+    const std::thread::id caller = std::this_thread::get_id();
+    bool raised = false;
+    try {
+      InParallel(c.threads, kItems, [&] {
+        if (c.othersRefusedWork && std::this_thread::get_id() != caller)
+          throw std::bad_alloc();
+        return [&](std::size_t k) {
+          const auto refused = c.refusals.find(k);
+          if (++tries[k] <= (refused == c.refusals.end() ? 0 : refused->second))
+            throw std::bad_alloc();
+          ++done[k];
+        };
+      });
+    } catch (const std::bad_alloc &) {
+      raised = true;
+    }
+    EXPECT_EQ(raised, c.raises);
+    for (std::size_t k = 0; k < kItems; ++k) {
+      SCOPED_TRACE(k);
+      EXPECT_LE(done[k], 1);
+      if (!c.raises) {
+        EXPECT_EQ(done[k], 1);
+      }
+    }
+  }
+}
+
+// The system refuses an open the budget has room for while a descriptor the budget does not count
+// is open (glibc opens one for a moment): an open that may wait tries again a few times, then
+// fails as the system said; one that may not wait fails at once.
+TEST(DescriptorBudget, TriesAgainAnOpenTheSystemRefusedWithRoomInTheBudget) {
+  const struct {
+    const char *what;
+    int refusals; // by the system, first
+    bool mayWait, opened;
+  } cases[] = {
+      {"refused once, then opened", 1, true, true},
+      {"refused a few times, then opened", 3, true, true},
+      {"refused every time: fails", 1000, true, false},
+      {"refused once, not waiting: fails at once", 1, false, false},
+  };
+  DescriptorBudget budget;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    int calls = 0;
+    const DescriptorBudget::Held held = budget.Acquire(
+        [&] {
+          if (++calls <= c.refusals) {
+            errno = EMFILE;
+            return -1;
+          }
+          return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        },
+        c.mayWait);
+    const int error = errno;
+    EXPECT_EQ(static_cast<bool>(held), c.opened);
+    if (!c.opened) {
+      EXPECT_EQ(error, EMFILE);
+    }
+    if (c.opened)
+      EXPECT_EQ(calls, c.refusals + 1);
+    else if (c.mayWait)
+      EXPECT_GT(calls, 1);
+    else
+      EXPECT_EQ(calls, 1);
+  }
 }
 
 // Reading ahead gives every byte of each file once, in order, however many files one thread
