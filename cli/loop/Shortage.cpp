@@ -1,6 +1,10 @@
 #include "cli/loop/Shortage.h"
 
+#include <malloc.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <utility>
 
@@ -54,6 +58,17 @@ bool Shortage::Await() {
       }
     }
     again = again || threads_.Reap() > 0;
+#ifdef __GLIBC__
+    // Memory freed into the heap is no address space for a block that must be mapped (a limit
+    // on address space leaves the heap no room to grow): its free top given back may be. Only a
+    // heap that shrank counts, so that this ends.
+    if (!again) {
+      const auto top = [] { return reinterpret_cast<std::uintptr_t>(::sbrk(0)); };
+      const std::uintptr_t before = top();
+      ::malloc_trim(0);
+      again = top() < before;
+    }
+#endif
   }
   if (atWork)
     --awaitingAtWork_;
